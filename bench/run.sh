@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds the routing benchmark in release mode and runs it.
+#   bench/run.sh           full set of workloads (a few minutes)
+#   bench/run.sh --quick   small workloads only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCH=ON >/dev/null
+cmake --build build/bench --target corvane_bench
+exec build/bench/corvane_bench "$@"

@@ -1,0 +1,236 @@
+#include "common/rng.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/random.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace corvane::rng {
+
+namespace detail {
+std::atomic<std::uint64_t> g_fork_epoch{1};
+}  // namespace detail
+
+namespace {
+
+constexpr std::array<std::uint32_t, 4> SIGMA = {0x61707865u, 0x3320646eu, 0x79622d32u,
+                                                0x6b206574u};  // "expand 32-byte k"
+
+constexpr std::uint32_t rotl(std::uint32_t v, int c) noexcept {
+  return (v << c) | (v >> (32 - c));
+}
+
+inline void quarter_round(std::array<std::uint32_t, 16>& x, int a, int b, int c, int d) noexcept {
+  x[a] += x[b]; x[d] ^= x[a]; x[d] = rotl(x[d], 16);
+  x[c] += x[d]; x[b] ^= x[c]; x[b] = rotl(x[b], 12);
+  x[a] += x[b]; x[d] ^= x[a]; x[d] = rotl(x[d], 8);
+  x[c] += x[d]; x[b] ^= x[c]; x[b] = rotl(x[b], 7);
+}
+
+// Four blocks side by side, one per lane, so the rounds run as SSE/NEON
+// vector operations without target-specific code.
+typedef std::uint32_t u32x4 __attribute__((vector_size(16)));
+
+inline u32x4 rotl4(u32x4 v, int c) noexcept { return (v << c) | (v >> (32 - c)); }
+
+inline void quarter_round4(u32x4* x, int a, int b, int c, int d) noexcept {
+  x[a] += x[b]; x[d] ^= x[a]; x[d] = rotl4(x[d], 16);
+  x[c] += x[d]; x[b] ^= x[c]; x[b] = rotl4(x[b], 12);
+  x[a] += x[b]; x[d] ^= x[a]; x[d] = rotl4(x[d], 8);
+  x[c] += x[d]; x[b] ^= x[c]; x[b] = rotl4(x[b], 7);
+}
+
+void fork_child_handler() noexcept {
+  detail::g_fork_epoch.fetch_add(1, std::memory_order_relaxed);
+}
+
+void register_fork_handler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (::pthread_atfork(nullptr, nullptr, &fork_child_handler) != 0) {
+      fault("could not register the fork handler of thread_rng");
+    }
+  });
+}
+
+// Reads exactly `len` bytes of OS entropy; returns errno on failure, 0 on success.
+int os_entropy(void* dest, std::size_t len) noexcept {
+  auto* out = static_cast<unsigned char*>(dest);
+  std::size_t got = 0;
+  bool use_getrandom = true;
+  while (got < len) {
+    const ssize_t n = ::getrandom(out + got, len - got, 0);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    use_getrandom = false;  // ENOSYS (old kernel) or blocked by a seccomp filter
+    break;
+  }
+  if (use_getrandom) return 0;
+
+  const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno != 0 ? errno : EIO;
+  got = 0;
+  int err = 0;
+  while (got < len) {
+    const ssize_t n = ::read(fd, out + got, len - got);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      err = n < 0 ? errno : EIO;
+      break;
+    }
+  }
+  ::close(fd);
+  return err;
+}
+
+std::uint64_t splitmix64(std::uint64_t& state) noexcept {
+  std::uint64_t z = (state += 0x9e3779b97f4a7c15u);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+  return z ^ (z >> 31);
+}
+
+constinit thread_local ThreadRng t_rng;
+
+}  // namespace
+
+void chacha20_block(const std::array<std::uint32_t, 16>& input,
+                    std::array<std::uint32_t, 16>& output) noexcept {
+  std::array<std::uint32_t, 16> x = input;
+  for (int r = 0; r < CHACHA_ROUNDS; r += 2) {
+    quarter_round(x, 0, 4, 8, 12);
+    quarter_round(x, 1, 5, 9, 13);
+    quarter_round(x, 2, 6, 10, 14);
+    quarter_round(x, 3, 7, 11, 15);
+    quarter_round(x, 0, 5, 10, 15);
+    quarter_round(x, 1, 6, 11, 12);
+    quarter_round(x, 2, 7, 8, 13);
+    quarter_round(x, 3, 4, 9, 14);
+  }
+  for (std::size_t i = 0; i < 16; ++i) output[i] = x[i] + input[i];
+}
+
+void chacha20_blocks4(const std::array<std::uint32_t, 16>& input,
+                      std::array<std::uint32_t, 64>& output) noexcept {
+  u32x4 start[16];
+  for (std::size_t w = 0; w < 16; ++w) start[w] = u32x4{input[w], input[w], input[w], input[w]};
+  const std::uint64_t counter = std::uint64_t{input[12]} | std::uint64_t{input[13]} << 32;
+  for (std::uint32_t lane = 0; lane < 4; ++lane) {
+    const std::uint64_t c = counter + lane;
+    start[12][lane] = static_cast<std::uint32_t>(c);
+    start[13][lane] = static_cast<std::uint32_t>(c >> 32);
+  }
+  u32x4 x[16];
+  for (std::size_t w = 0; w < 16; ++w) x[w] = start[w];
+  for (int r = 0; r < CHACHA_ROUNDS; r += 2) {
+    quarter_round4(x, 0, 4, 8, 12);
+    quarter_round4(x, 1, 5, 9, 13);
+    quarter_round4(x, 2, 6, 10, 14);
+    quarter_round4(x, 3, 7, 11, 15);
+    quarter_round4(x, 0, 5, 10, 15);
+    quarter_round4(x, 1, 6, 11, 12);
+    quarter_round4(x, 2, 7, 8, 13);
+    quarter_round4(x, 3, 4, 9, 14);
+  }
+  for (std::size_t w = 0; w < 16; ++w) {
+    const u32x4 sum = x[w] + start[w];
+    for (std::size_t lane = 0; lane < 4; ++lane) output[16 * lane + w] = sum[lane];
+  }
+}
+
+void ThreadRng::seed(std::uint64_t seed) noexcept {
+  std::uint64_t state = seed;
+  for (std::size_t i = 0; i < key_.size(); i += 2) {
+    const std::uint64_t v = splitmix64(state);
+    key_[i] = static_cast<std::uint32_t>(v);
+    key_[i + 1] = static_cast<std::uint32_t>(v >> 32);
+  }
+  counter_ = 0;
+  bytes_since_seed_ = 0;
+  index_ = BUFFER_WORDS;
+  deterministic_ = true;
+  keyed_ = true;
+  epoch_ = detail::g_fork_epoch.load(std::memory_order_relaxed);
+}
+
+void ThreadRng::reseed_from_os() {
+  register_fork_handler();
+  // Read the epoch before the entropy: a fork in between shows as a newer
+  // epoch in the child, which then reseeds once more.
+  const std::uint64_t epoch = detail::g_fork_epoch.load(std::memory_order_relaxed);
+  std::array<std::uint32_t, 8> fresh{};
+  const int err = os_entropy(fresh.data(), sizeof(fresh));
+  if (err != 0) {
+    if (!keyed_) {
+      fault("could not initialize thread_rng: " + std::string(std::strerror(err)));
+    }
+    // Keep a working generator, but never continue the old stream as it
+    // was: a forked child must still part from its parent. Mix the process,
+    // thread and clock into a key drawn from the current stream.
+    const std::uint64_t pid = static_cast<std::uint64_t>(::getpid());
+    const std::uint64_t tid = static_cast<std::uint64_t>(::syscall(SYS_gettid));
+    const std::uint64_t now = static_cast<std::uint64_t>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    std::uint64_t mix = pid ^ (tid << 21) ^ (now * 0x9e3779b97f4a7c15u);
+    for (std::size_t i = 0; i < fresh.size(); i += 2) {
+      if (index_ >= BUFFER_WORDS) refill();
+      const std::uint64_t v = splitmix64(mix);
+      fresh[i] = buffer_[index_++] ^ static_cast<std::uint32_t>(v);
+      if (index_ >= BUFFER_WORDS) refill();
+      fresh[i + 1] = buffer_[index_++] ^ static_cast<std::uint32_t>(v >> 32);
+    }
+  }
+  key_ = fresh;
+  counter_ = 0;
+  bytes_since_seed_ = 0;
+  index_ = BUFFER_WORDS;
+  deterministic_ = false;
+  keyed_ = true;
+  epoch_ = epoch;
+}
+
+void ThreadRng::on_new_epoch() {
+  if (deterministic_) {
+    epoch_ = detail::g_fork_epoch.load(std::memory_order_relaxed);
+  } else {
+    reseed_from_os();
+  }
+}
+
+void ThreadRng::refill() {
+  if (!deterministic_ && bytes_since_seed_ >= RESEED_BYTES) {
+    bytes_since_seed_ = 0;  // a failed reseed must not retry on every refill
+    reseed_from_os();
+  }
+  std::array<std::uint32_t, 16> input{};
+  std::copy(SIGMA.begin(), SIGMA.end(), input.begin());
+  std::copy(key_.begin(), key_.end(), input.begin() + 4);
+  // The 64-bit block counter fills words 12-13; 14-15 (the stream id) stay 0.
+  input[12] = static_cast<std::uint32_t>(counter_);
+  input[13] = static_cast<std::uint32_t>(counter_ >> 32);
+  static_assert(BUFFER_WORDS == 64, "one refill is four blocks");
+  chacha20_blocks4(input, buffer_);
+  counter_ += 4;
+  bytes_since_seed_ += sizeof(buffer_);
+  index_ = 0;
+}
+
+ThreadRng& thread_rng() noexcept { return t_rng; }
+
+void seed_thread_rng(std::uint64_t seed) noexcept { t_rng.seed(seed); }
+
+}  // namespace corvane::rng

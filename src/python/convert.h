@@ -1,0 +1,270 @@
+// Conversions between Python values and C++ values.
+//
+// extract<T>(obj) converts a borrowed Python object into a T, or throws
+// ErrorAlreadySet with the Python error set. Supported T, nested freely:
+//   std::uint64_t / std::size_t   int or anything with __index__; float is
+//                                 refused (TypeError), a negative or too large
+//                                 value raises OverflowError
+//   std::int32_t                  the same, read as a C long; a value beyond
+//                                 32 bits raises OverflowError "out of range
+//                                 integral type conversion attempted"
+//   double, float                 float, or what float() accepts through
+//                                 __float__ / __index__; float is the double
+//                                 rounded to nearest
+//   std::string                   str only (UTF-8); else TypeError
+//                                 "'X' object cannot be converted to 'PyString'"
+//   std::vector<T>                any sequence but a str: TypeError "Can't
+//                                 extract `str` to `Vec`"; a non-sequence:
+//                                 "'X' object cannot be converted to 'Sequence'"
+//   std::pair<A, B>,              a tuple (or subclass) of exactly that length:
+//   std::tuple<Ts...>             "'X' object cannot be converted to 'PyTuple'"
+//                                 or ValueError "expected tuple of length 2,
+//                                 but got tuple of length 3"
+//   std::unordered_map<K, V, H>   a dict (or subclass): "'X' object cannot be
+//                                 converted to 'PyDict'"; each key is converted,
+//                                 then its value; a later equal key replaces
+//                                 the earlier value
+// 'X' is the __qualname__ of the object's type. The first failing item ends
+// the conversion; everything converted so far is released.
+//
+// to_python(value) is the other way round and returns a new reference (or
+// throws ErrorAlreadySet): integers -> int, bool -> bool, double -> float,
+// std::string / std::string_view -> str, std::vector -> list, std::pair /
+// std::tuple -> tuple, nested freely.
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "python/errors.h"
+
+namespace corvane::py {
+
+// A hash for pair keys (std::hash has none): both halves are mixed, so pairs
+// of small integers (whose std::hash is the identity) spread well.
+struct PairHash {
+  template <class A, class B>
+  std::size_t operator()(const std::pair<A, B>& p) const noexcept {
+    std::uint64_t h = mix(static_cast<std::uint64_t>(std::hash<A>{}(p.first)) +
+                          0x9e3779b97f4a7c15ULL);
+    return static_cast<std::size_t>(mix(h ^ static_cast<std::uint64_t>(std::hash<B>{}(p.second))));
+  }
+  // The splitmix64 finalizer.
+  static constexpr std::uint64_t mix(std::uint64_t x) noexcept {
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+  }
+};
+
+// --- Python -> C++ ---------------------------------------------------------
+
+template <class T>
+struct FromPython;  // specialised below; an unsupported T does not compile
+
+template <class T>
+T extract(PyObject* obj) {
+  return FromPython<T>::extract(obj);
+}
+
+namespace detail {
+std::uint64_t extract_u64(PyObject* obj);
+std::int32_t extract_i32(PyObject* obj);
+double extract_f64(PyObject* obj);
+float extract_f32(PyObject* obj);
+std::string extract_string(PyObject* obj);
+
+// Refuses a str or a non-sequence; returns how many items to reserve room for.
+std::size_t sequence_size_hint(PyObject* obj);
+// Calls fn(ctx, item) for each item of a sequence accepted above, in order.
+// The item is held for the length of the call.
+void walk_sequence(PyObject* obj, void (*fn)(void* ctx, PyObject* item), void* ctx);
+
+// Refuses a non-dict; returns its size.
+std::size_t dict_size(PyObject* obj);
+// Calls fn(ctx, key, value) for each item. A dict resized or rekeyed
+// meanwhile (by code the conversion ran) is an internal fault.
+void walk_dict(PyObject* obj, void (*fn)(void* ctx, PyObject* key, PyObject* value), void* ctx);
+
+// Refuses anything but a tuple of `length` items.
+void check_tuple(PyObject* obj, std::size_t length);
+}  // namespace detail
+
+template <class T>
+  requires(std::unsigned_integral<T> && sizeof(T) == 8)
+struct FromPython<T> {
+  static T extract(PyObject* obj) { return static_cast<T>(detail::extract_u64(obj)); }
+};
+
+template <>
+struct FromPython<std::int32_t> {
+  static std::int32_t extract(PyObject* obj) { return detail::extract_i32(obj); }
+};
+
+template <>
+struct FromPython<double> {
+  static double extract(PyObject* obj) { return detail::extract_f64(obj); }
+};
+
+template <>
+struct FromPython<float> {
+  static float extract(PyObject* obj) { return detail::extract_f32(obj); }
+};
+
+template <>
+struct FromPython<std::string> {
+  static std::string extract(PyObject* obj) { return detail::extract_string(obj); }
+};
+
+template <class T, class Alloc>
+struct FromPython<std::vector<T, Alloc>> {
+  using Vec = std::vector<T, Alloc>;
+  static Vec extract(PyObject* obj) {
+    Vec out;
+    out.reserve(detail::sequence_size_hint(obj));
+    detail::walk_sequence(
+        obj, [](void* ctx, PyObject* item) { static_cast<Vec*>(ctx)->push_back(py::extract<T>(item)); },
+        &out);
+    return out;
+  }
+};
+
+template <class... Ts>
+struct FromPython<std::tuple<Ts...>> {
+  static std::tuple<Ts...> extract(PyObject* obj) {
+    detail::check_tuple(obj, sizeof...(Ts));
+    return items(obj, std::index_sequence_for<Ts...>{});
+  }
+  template <std::size_t... Is>
+  static std::tuple<Ts...> items(PyObject* obj, std::index_sequence<Is...>) {
+    // Braced initialisation converts the items left to right.
+    return std::tuple<Ts...>{py::extract<Ts>(PyTuple_GET_ITEM(obj, Is))...};
+  }
+};
+
+template <class A, class B>
+struct FromPython<std::pair<A, B>> {
+  static std::pair<A, B> extract(PyObject* obj) {
+    detail::check_tuple(obj, 2);
+    A first = py::extract<A>(PyTuple_GET_ITEM(obj, 0));
+    B second = py::extract<B>(PyTuple_GET_ITEM(obj, 1));
+    return {std::move(first), std::move(second)};
+  }
+};
+
+template <class K, class V, class Hash, class Eq, class Alloc>
+struct FromPython<std::unordered_map<K, V, Hash, Eq, Alloc>> {
+  using Map = std::unordered_map<K, V, Hash, Eq, Alloc>;
+  static Map extract(PyObject* obj) {
+    Map out;
+    out.reserve(detail::dict_size(obj));
+    detail::walk_dict(
+        obj,
+        [](void* ctx, PyObject* key, PyObject* value) {
+          K k = py::extract<K>(key);
+          V v = py::extract<V>(value);
+          static_cast<Map*>(ctx)->insert_or_assign(std::move(k), std::move(v));
+        },
+        &out);
+    return out;
+  }
+};
+
+// --- C++ -> Python ---------------------------------------------------------
+
+template <class T>
+struct ToPython;  // specialised below
+
+// A new reference to the Python form of value; throws ErrorAlreadySet.
+template <class T>
+PyObject* to_python(const T& value) {
+  return ToPython<T>::convert(value);
+}
+
+namespace detail {
+// Checks a CPython constructor's result.
+inline PyObject* made(PyObject* p) {
+  if (p == nullptr) throw_pending();
+  return p;
+}
+}  // namespace detail
+
+template <>
+struct ToPython<bool> {
+  static PyObject* convert(bool v) { return detail::made(PyBool_FromLong(v ? 1 : 0)); }
+};
+
+template <std::unsigned_integral T>
+  requires(!std::same_as<T, bool>)
+struct ToPython<T> {
+  static PyObject* convert(T v) {
+    return detail::made(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v)));
+  }
+};
+
+template <std::signed_integral T>
+struct ToPython<T> {
+  static PyObject* convert(T v) { return detail::made(PyLong_FromLongLong(static_cast<long long>(v))); }
+};
+
+template <>
+struct ToPython<double> {
+  static PyObject* convert(double v) { return detail::made(PyFloat_FromDouble(v)); }
+};
+
+template <>
+struct ToPython<std::string_view> {
+  static PyObject* convert(std::string_view v) {
+    return detail::made(PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size())));
+  }
+};
+
+template <>
+struct ToPython<std::string> {
+  static PyObject* convert(const std::string& v) { return ToPython<std::string_view>::convert(v); }
+};
+
+template <class T, class Alloc>
+  requires(!std::same_as<T, bool>)  // vector<bool> has no element references
+struct ToPython<std::vector<T, Alloc>> {
+  static PyObject* convert(const std::vector<T, Alloc>& v) {
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    Py_ssize_t i = 0;
+    for (const T& item : v) PyList_SET_ITEM(list.get(), i++, to_python(item));  // steals
+    return list.release();
+  }
+};
+
+namespace detail {
+template <class Tuple, std::size_t... Is>
+PyObject* tuple_to_python(const Tuple& t, std::index_sequence<Is...>) {
+  Ref tuple = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(sizeof...(Is))));
+  // An empty slot left by a failure is fine: tuple_dealloc skips nulls.
+  (PyTuple_SET_ITEM(tuple.get(), Is, to_python(std::get<Is>(t))), ...);
+  return tuple.release();
+}
+}  // namespace detail
+
+template <class A, class B>
+struct ToPython<std::pair<A, B>> {
+  static PyObject* convert(const std::pair<A, B>& v) {
+    return detail::tuple_to_python(v, std::make_index_sequence<2>{});
+  }
+};
+
+template <class... Ts>
+struct ToPython<std::tuple<Ts...>> {
+  static PyObject* convert(const std::tuple<Ts...>& v) {
+    return detail::tuple_to_python(v, std::index_sequence_for<Ts...>{});
+  }
+};
+
+}  // namespace corvane::py

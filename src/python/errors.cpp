@@ -1,0 +1,85 @@
+#include "python/errors.h"
+
+namespace corvane::py {
+
+namespace detail {
+void ensure_error_set() noexcept {
+  if (PyErr_Occurred() == nullptr) {
+    set_error(PyExc_SystemError, "attempted to fetch exception but none was set");
+  }
+}
+}  // namespace detail
+
+void throw_pending() {
+  detail::ensure_error_set();
+  throw ErrorAlreadySet();
+}
+
+void set_error(PyObject* type, std::string_view message) noexcept {
+  // "replace": a message holding invalid UTF-8 still gets through.
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                        "replace");
+  if (text == nullptr) return;  // MemoryError is pending instead
+  // Restored as (type, message) rather than raised with PyErr_SetObject: the
+  // error then carries no __context__ from whatever the caller is handling.
+  Py_INCREF(type);
+  PyErr_Restore(type, text, nullptr);
+}
+
+void raise(PyObject* type, std::string_view message) {
+  set_error(type, message);
+  throw_pending();
+}
+
+void raise_conversion_error(PyObject* obj, const char* target) {
+  Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
+                                               "__qualname__"));
+  if (!name || !PyUnicode_Check(name.get())) {
+    PyErr_Clear();
+    name = Ref::steal(PyUnicode_FromString("<failed to extract type name>"));
+    if (!name) throw_pending();
+  }
+  PyObject* message =
+      PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", name.get(), target);
+  if (message == nullptr) throw_pending();
+  Py_INCREF(PyExc_TypeError);
+  PyErr_Restore(PyExc_TypeError, message, nullptr);
+  throw ErrorAlreadySet();
+}
+
+void api_fault(std::source_location where) {
+  if (PyErr_Occurred() != nullptr) PyErr_PrintEx(0);
+  corvane::fault("Python API call failed", where);
+}
+
+PyObject* panic_exception_type() noexcept {
+  // Kept for the life of the process; only touched with the GIL held.
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    PyObject* made = PyErr_NewExceptionWithDoc(
+        "pyo3_runtime.PanicException",
+        "The exception raised when native code of the extension hits an internal fault.\n\n"
+        "Like SystemExit, it derives from BaseException so that it is not caught by\n"
+        "`except Exception` and typically propagates all the way up.\n",
+        PyExc_BaseException, nullptr);
+    if (made == nullptr) return nullptr;
+    if (type == nullptr) {
+      type = made;
+    } else {
+      Py_DECREF(made);  // another thread made it while we were not holding the GIL
+    }
+  }
+  return type;
+}
+
+void FaultAsPanic::raise(std::string_view message) noexcept {
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) return;  // its creation error is pending
+  set_error(type, message);
+}
+
+void FaultAsRuntimeError::raise(std::string_view) noexcept {
+  set_error(PyExc_RuntimeError, "Panic error");
+}
+
+}  // namespace corvane::py

@@ -1,0 +1,158 @@
+// Python references, pending Python errors, and the guard that stands between
+// C++ code and the interpreter.
+//
+// The rules every binding function follows:
+//  - A CPython call that fails leaves a Python error pending; the C++ code
+//    then throws ErrorAlreadySet and lets it travel to the guard.
+//  - An internal fault (corvane::Fault) or any other C++ exception reaching
+//    the guard becomes a Python exception (pyo3_runtime.PanicException by
+//    default); no C++ exception ever crosses into the interpreter.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <source_location>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "common/fault.h"
+
+namespace corvane::py {
+
+// Thrown when a Python error is pending and must propagate to the caller.
+// Whoever throws it has made sure the error indicator is set.
+struct ErrorAlreadySet : std::exception {
+  const char* what() const noexcept override { return "a Python exception is pending"; }
+};
+
+// Throws ErrorAlreadySet. Should a CPython call have failed without setting
+// an error, SystemError "attempted to fetch exception but none was set" is
+// raised instead, so a pending error is always there for the caller.
+[[noreturn]] void throw_pending();
+
+// Sets `type(message)` as the pending error (the instance is made when the
+// interpreter first needs it, and gets no implicit __context__). Never throws.
+void set_error(PyObject* type, std::string_view message) noexcept;
+
+// set_error, then throw ErrorAlreadySet.
+[[noreturn]] void raise(PyObject* type, std::string_view message);
+
+// TypeError "'<qualname of obj's type>' object cannot be converted to
+// '<target>'": the message of every failed type check.
+[[noreturn]] void raise_conversion_error(PyObject* obj, const char* target);
+
+// A CPython call that cannot fail in a sound process did fail (a string or
+// list could not be made): print the Python error, then raise the internal
+// fault "Python API call failed".
+[[noreturn]] void api_fault(std::source_location where = std::source_location::current());
+
+// Move-only owner of one strong reference (or of nothing).
+class Ref {
+ public:
+  Ref() noexcept = default;
+  Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      PyObject* old = p_;
+      p_ = other.p_;
+      other.p_ = nullptr;
+      Py_XDECREF(old);
+    }
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(p_); }
+
+  // Takes over a new reference (may be null).
+  static Ref steal(PyObject* p) noexcept { return Ref(p); }
+  // Takes a new reference to a borrowed one (may be null).
+  static Ref borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+  // Takes over the result of a CPython call: null means it failed, so throw.
+  static Ref check(PyObject* p) {
+    if (p == nullptr) throw_pending();
+    return Ref(p);
+  }
+
+  PyObject* get() const noexcept { return p_; }
+  // Gives up ownership: the caller now holds the reference.
+  PyObject* release() noexcept {
+    PyObject* p = p_;
+    p_ = nullptr;
+    return p;
+  }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+// pyo3_runtime.PanicException: a direct subclass of BaseException (so a bare
+// `except Exception` does not swallow it), made once per process. Borrowed;
+// null with a Python error set if it could not be made.
+PyObject* panic_exception_type() noexcept;
+
+// What a guard raises for an internal fault or another C++ exception. A
+// policy is a type with `static void raise(std::string_view message) noexcept`
+// that leaves a Python error pending.
+struct FaultAsPanic {  // PanicException(message): the default everywhere
+  static void raise(std::string_view message) noexcept;
+};
+struct FaultAsRuntimeError {  // RuntimeError("Panic error"): the message is dropped
+  static void raise(std::string_view message) noexcept;
+};
+
+// Runs f() and returns its result. ErrorAlreadySet passes through; a Fault
+// (already reported on stderr when it was raised) or any other C++ exception
+// (reported here) is turned into a Python error by Policy and then thrown on
+// as ErrorAlreadySet. Nest it to give part of a call a different policy:
+//   guard([&] { ...convert...; return to_python(catch_faults<FaultAsRuntimeError>(work)); })
+template <class Policy = FaultAsPanic, class F>
+decltype(auto) catch_faults(F&& f) {
+  try {
+    return std::forward<F>(f)();
+  } catch (const ErrorAlreadySet&) {
+    throw;
+  } catch (const corvane::Fault& fault) {
+    Policy::raise(fault.message());
+  } catch (const std::exception& e) {
+    Policy::raise(corvane::report_foreign_exception(&e));
+  } catch (...) {
+    Policy::raise(corvane::report_foreign_exception(nullptr));
+  }
+  throw ErrorAlreadySet();
+}
+
+namespace detail {
+void ensure_error_set() noexcept;
+}
+
+// The boundary of every function the interpreter calls. f returns a new
+// reference (PyObject* or Ref); the guard returns it, or null with the Python
+// error pending when f threw. Nothing escapes.
+template <class Policy = FaultAsPanic, class F>
+PyObject* guard(F&& f) noexcept {
+  try {
+    PyObject* result = nullptr;
+    if constexpr (std::is_same_v<std::decay_t<decltype(f())>, Ref>) {
+      result = catch_faults<Policy>(std::forward<F>(f)).release();
+    } else {
+      result = catch_faults<Policy>(std::forward<F>(f));
+    }
+    if (result == nullptr) detail::ensure_error_set();
+    return result;
+  } catch (...) {  // only ErrorAlreadySet gets here
+    detail::ensure_error_set();
+    return nullptr;
+  }
+}
+
+}  // namespace corvane::py

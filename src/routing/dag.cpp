@@ -1,0 +1,314 @@
+#include "routing/dag.h"
+
+#include <algorithm>
+#include <numeric>
+
+#include "common/fault.h"
+#include "common/rng.h"
+
+namespace corvane::routing {
+
+Layout Layout::identity(std::size_t n) {
+  Layout l;
+  l.perm.resize(n);
+  std::iota(l.perm.begin(), l.perm.end(), std::size_t{0});
+  l.p2v = l.perm;
+  l.v2p = l.perm;
+  return l;
+}
+
+namespace {
+
+using A = PushAction;
+
+// Rows: the new gate's kind; columns: the kind of the gate standing last on
+// both its qubits. Cx/Cx is resolved by qubit order in push_action.
+// A one-qubit gate or a barrier standing last on both qubits (possible only
+// for unusual qubit conventions) is never merged away: the new gate is added
+// after it, so no gate of the caller's circuit is lost.
+constexpr std::size_t kCols = 8;
+constexpr A kTable[6][kCols] = {
+    // P:   Cx          Swap        SymCx       Block3     Block2    Coded       OneQubit WaitAll
+    /*Cx*/ {A::Cancel, A::Merge, A::Add, A::Absorb, A::Merge, A::Add, A::Add, A::Add},
+    /*Swap*/ {A::Reorder, A::Cancel, A::Reorder, A::Reorder, A::Merge, A::Reorder, A::Add, A::Add},
+    /*SymCx*/ {A::Add, A::Add, A::Cancel, A::Absorb, A::Merge, A::Add, A::Add, A::Add},
+    /*Block3*/ {A::Merge, A::Merge, A::Merge, A::Absorb, A::Merge, A::Merge, A::Add, A::Add},
+    /*Block2*/ {A::Merge, A::Merge, A::Merge, A::Absorb, A::Merge, A::Merge, A::Add, A::Add},
+    /*Coded*/ {A::Add, A::Add, A::Add, A::Absorb, A::Merge, A::Add, A::Add, A::Add},
+};
+
+}  // namespace
+
+PushAction push_action(const Operation& next, const Operation& prev, bool flag_merge) {
+  if (!flag_merge) return A::Add;
+  const auto row = static_cast<std::size_t>(next.kind.tag);
+  const auto col = static_cast<std::size_t>(prev.kind.tag);
+  if (row >= 6) return A::Add;  // one-qubit gates and barriers never combine
+  const A action = kTable[row][col];
+  if (next.kind.tag == OpTag::Cx && prev.kind.tag == OpTag::Cx)
+    return (next.q0 == prev.q0 && next.q1 == prev.q1) ? A::Cancel : A::Add;
+  return action;
+}
+
+TwoQubitDAG::TwoQubitDAG(bool flag_merge_, bool flag_swap_as_perm_, const CouplingMap& coupling_map,
+                         std::size_t n, bool flag_track_front_)
+    : perm(n),
+      last(n),
+      flag_merge(flag_merge_),
+      flag_swap_as_perm(flag_swap_as_perm_),
+      flag_track_front(flag_track_front_) {
+  std::iota(perm.begin(), perm.end(), std::size_t{0});
+  slot_mask_.assign(n, 0);
+  // Incident lists in compressed form: count, then fill in coupling-map order.
+  incident_offsets_.assign(n + 1, 0);
+  for (const auto& [a, b] : coupling_map) {
+    if (a >= n) index_fault(n, a);
+    ++incident_offsets_[a + 1];
+    if (b >= n) index_fault(n, b);
+    ++incident_offsets_[b + 1];
+  }
+  for (std::size_t p = 0; p < n; ++p) incident_offsets_[p + 1] += incident_offsets_[p];
+  incident_edges_.resize(incident_offsets_[n]);
+  std::vector<std::size_t> fill(incident_offsets_.begin(), incident_offsets_.end() - 1);
+  for (std::size_t i = 0; i < coupling_map.size(); ++i) {
+    incident_edges_[fill[coupling_map[i].first]++] = i;
+    incident_edges_[fill[coupling_map[i].second]++] = i;
+  }
+}
+
+NodeIndex TwoQubitDAG::add_node(const Operation& g) {
+  const NodeIndex x = graph.add_node(g);
+  cx_count += g.kind.cx_cost();
+  return x;
+}
+
+void TwoQubitDAG::push(const Operation& op) {
+  // Re-pushes run depth first, in the order a recursive push would make them.
+  pending_.clear();
+  pending_.push_back(op);
+  while (!pending_.empty()) {
+    Operation g = pending_.back();
+    pending_.pop_back();
+    push_one(g);
+  }
+}
+
+void TwoQubitDAG::push_one(Operation g) {
+  g.id = next_id++;
+  switch (g.kind.tag) {
+    case OpTag::OneQubit: {
+      const NodeIndex n = add_node(g);
+      const NodeIndex prev = last.get(g.q0);
+      if (prev != kNoNode) graph.add_edge(prev, n);
+      if (last_one_qubit != kNoNode && (prev == kNoNode || last_one_qubit != prev))
+        graph.add_edge(last_one_qubit, n);
+      last.set(g.q0, n);
+      last_one_qubit = n;
+      return;
+    }
+    case OpTag::WaitAll: {
+      const NodeIndex n = add_node(g);
+      last.for_each([&](std::size_t, NodeIndex x) {
+        // Several qubits may share one last gate: one edge each. An edge
+        // x -> n added in this loop is x's newest outgoing edge.
+        if (graph.newest_successor(x) != n) graph.add_edge(x, n);
+      });
+      last.set(g.q0, n);
+      return;
+    }
+    default:
+      push_two_qubit(g);
+  }
+}
+
+void TwoQubitDAG::push_two_qubit(const Operation& g) {
+  const NodeIndex a = last.get(g.q0);
+  const NodeIndex b = last.get(g.q1);
+  if (a == kNoNode && b == kNoNode) {
+    if (g.kind.tag == OpTag::Swap && flag_swap_as_perm) {
+      // Nothing stands before this SWAP: relabel instead of emitting it.
+      if (g.q0 >= perm.size()) index_fault(perm.size(), g.q0);
+      if (g.q1 >= perm.size()) index_fault(perm.size(), g.q1);
+      std::swap(perm[g.q0], perm[g.q1]);
+      return;
+    }
+    const NodeIndex n = add_node(g);
+    last.set(g.q0, n);
+    last.set(g.q1, n);
+    return;
+  }
+  if (a == kNoNode || b == kNoNode || a != b) {
+    const NodeIndex n = add_node(g);
+    if (a != kNoNode) graph.add_edge(a, n);
+    if (b != kNoNode) graph.add_edge(b, n);
+    last.set(g.q0, n);
+    last.set(g.q1, n);
+    return;
+  }
+  const Operation p = graph[a];
+  switch (push_action(g, p, flag_merge)) {
+    case A::Cancel:
+      remove(a);
+      return;
+    case A::Absorb:
+      return;
+    case A::Reorder: {
+      remove(a);
+      Operation moved = p;
+      std::swap(moved.q0, moved.q1);
+      pending_.push_back(moved);  // runs after g and all it triggers
+      pending_.push_back(g);
+      return;
+    }
+    case A::Merge: {
+      remove(a);
+      const MergeResult merged = merge_ops(g, p);
+      for (std::size_t i = merged.len; i-- > 0;) pending_.push_back(merged.ops[i]);
+      return;
+    }
+    case A::Add: {
+      const NodeIndex n = add_node(g);
+      graph.add_edge(a, n);
+      last.set(g.q0, n);
+      last.set(g.q1, n);
+      return;
+    }
+  }
+}
+
+void TwoQubitDAG::remove(NodeIndex x) {
+  const Operation op = graph[x];
+  for (const std::size_t q : {op.q0, op.q1}) {
+    NodeIndex best = kNoNode;
+    std::size_t best_id = 0;
+    graph.for_each_predecessor(x, [&](NodeIndex p) {
+      const Operation& pred = graph[p];
+      if ((pred.q0 == q || pred.q1 == q) && (best == kNoNode || pred.id > best_id)) {
+        best = p;
+        best_id = pred.id;
+      }
+    });
+    if (best == kNoNode)
+      last.erase(q);
+    else
+      last.set(q, best);
+  }
+  remove_node(x);
+}
+
+void TwoQubitDAG::remove_node(NodeIndex x) {
+  if (!graph.contains(x)) fault(std::string(kUnwrapNone));
+  if (flag_track_front) {
+    auto& ready = generations.ready;
+    auto it = std::find(ready.begin(), ready.end(), x);
+    if (it != ready.end()) ready.erase(it);
+    auto& deg = generations.in_degree;
+    graph.for_each_successor(x, [&](NodeIndex s) {
+      if (s < deg.size() && deg[s] != 0) {
+        if (--deg[s] == 0) ready.push_back(s);
+      }
+    });
+  }
+  const std::size_t cost = graph[x].kind.cx_cost();
+  graph.remove_node(x);
+  cx_count -= cost;
+}
+
+void TwoQubitDAG::update_lookahead() {
+  auto& deg = generations.in_degree;
+  lookahead.clear();
+  undo_.clear();
+  frontier_.assign(generations.ready.begin(), generations.ready.end());
+  while (!frontier_.empty()) {
+    lookahead.append() = frontier_;
+    if (lookahead.size() == LOOKAHEAD_DEPTH) break;  // the next frontier is never stored
+    next_frontier_.clear();
+    for (const NodeIndex v : frontier_) {
+      graph.for_each_successor(v, [&](NodeIndex s) {
+        if (s >= deg.size() || deg[s] == 0) return;  // cannot happen in a DAG
+        undo_.emplace_back(s, deg[s]);
+        if (--deg[s] == 0) next_frontier_.push_back(s);
+      });
+    }
+    std::swap(frontier_, next_frontier_);
+  }
+  for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) deg[it->first] = it->second;
+  auto& rng = rng::thread_rng();
+  for (std::size_t g = 0; g < lookahead.size(); ++g)
+    rng::shuffle(rng, std::span<NodeIndex>(lookahead[g]));
+}
+
+void TwoQubitDAG::swap_candidates(const std::vector<std::size_t>& v2p,
+                                  std::vector<std::size_t>& out) const {
+  out.clear();
+  for (std::size_t g = 0; g < lookahead.size(); ++g) {
+    for (const NodeIndex node : lookahead[g]) {
+      const Operation& op = graph[node];
+      for (const std::size_t q : {op.q0, op.q1}) {
+        const std::size_t p = at(v2p, q);
+        for (const std::size_t e : incident(p)) {
+          if (out.size() == MAX_CANDIDATES) goto gathered;
+          if (std::find(out.begin(), out.end(), e) == out.end()) out.push_back(e);
+        }
+      }
+    }
+  }
+gathered:
+  rng::shuffle(rng::thread_rng(), std::span<std::size_t>(out));
+}
+
+Features TwoQubitDAG::features(const std::vector<std::size_t>& candidates,
+                               const CouplingMap& coupling_map,
+                               const std::vector<std::size_t>& v2p, const Dists& dists) const {
+  Features x{};
+  if (candidates.empty()) return x;
+  const std::size_t slots = std::min(candidates.size(), MAX_CANDIDATES);
+  // slot_mask_[p]: the candidate slots whose edge touches physical qubit p,
+  // so that a gate is compared only with the candidates it can meet.
+  std::array<std::pair<std::size_t, std::size_t>, MAX_CANDIDATES> edge{};
+  for (std::size_t j = 0; j < slots; ++j) {
+    edge[j] = at(coupling_map, candidates[j]);
+    at(slot_mask_, edge[j].first) |= static_cast<std::uint16_t>(1u << j);
+    at(slot_mask_, edge[j].second) |= static_cast<std::uint16_t>(1u << j);
+  }
+  auto dist = [&](std::size_t p, std::size_t r) -> std::uint32_t {
+    return static_cast<std::uint32_t>(at(at(dists, p), r));
+  };
+  for (std::size_t g = 0; g < lookahead.size(); ++g) {
+    for (const NodeIndex node : lookahead[g]) {
+      const Operation& op = graph[node];
+      const std::size_t p0 = at(v2p, op.q0);
+      const std::size_t p1 = at(v2p, op.q1);
+      unsigned mask = 0;
+      if (p0 < slot_mask_.size()) mask |= slot_mask_[p0];
+      if (p1 < slot_mask_.size()) mask |= slot_mask_[p1];
+      while (mask != 0) {
+        const unsigned j = static_cast<unsigned>(__builtin_ctz(mask));
+        mask &= mask - 1;
+        const auto [a, b] = edge[j];
+        std::uint32_t now, after;
+        if (p0 == a && p1 != b) {
+          now = dist(a, p1), after = dist(b, p1);
+        } else if (p0 == b && p1 != a) {
+          now = dist(b, p1), after = dist(a, p1);
+        } else if (p1 == a && p0 != b) {
+          now = dist(a, p0), after = dist(b, p0);
+        } else if (p1 == b && p0 != a) {
+          now = dist(b, p0), after = dist(a, p0);
+        } else {
+          continue;  // the gate lies on the edge itself
+        }
+        // 32-bit wrapping difference, as the distances are signed 32-bit.
+        const auto term = static_cast<std::int32_t>(now - after);
+        x[g + LOOKAHEAD_DEPTH * j] += static_cast<float>(term);
+      }
+    }
+  }
+  for (std::size_t j = 0; j < slots; ++j) {
+    slot_mask_[edge[j].first] = 0;
+    slot_mask_[edge[j].second] = 0;
+  }
+  return x;
+}
+
+}  // namespace corvane::routing

@@ -1,0 +1,160 @@
+// The two-qubit-gate DAG: a circuit held as a dependency graph. The input DAG
+// of a routing keeps its front layer current as gates are executed; the
+// output DAG simplifies the routed circuit as gates arrive (cancelling,
+// absorbing, reordering and merging neighbours, and optionally folding a
+// leading SWAP into a permutation).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "routing/graph.h"
+#include "routing/ops.h"
+#include "routing/types.h"
+
+namespace corvane::routing {
+
+inline constexpr std::size_t LOOKAHEAD_DEPTH = 8;
+inline constexpr std::size_t MAX_CANDIDATES = 16;
+inline constexpr std::size_t FEATURE_COUNT = LOOKAHEAD_DEPTH * MAX_CANDIDATES;
+
+using Features = std::array<float, FEATURE_COUNT>;
+
+// The layout part of a routing result.
+struct Layout {
+  std::vector<std::size_t> perm;  // output permutation (folded SWAPs)
+  std::vector<std::size_t> p2v;   // p2v[p]: virtual qubit on physical qubit p
+  std::vector<std::size_t> v2p;   // v2p[q]: physical qubit of virtual qubit q
+
+  static Layout identity(std::size_t n);
+  friend bool operator==(const Layout&, const Layout&) = default;
+};
+
+// Outcome of a two-qubit gate meeting the gate that stands last on both its
+// qubits.
+enum class PushAction : std::uint8_t { Cancel, Reorder, Merge, Absorb, Add };
+
+// Map from qubit to the node standing last on it. Qubits below n live in a
+// flat array; larger ones (only from malformed input, which fails later) in
+// a side map.
+class LastMap {
+ public:
+  explicit LastMap(std::size_t n) : flat_(n, kNoNode) {}
+  NodeIndex get(std::size_t q) const {
+    if (q < flat_.size()) return flat_[q];
+    auto it = extra_.find(q);
+    return it == extra_.end() ? kNoNode : it->second;
+  }
+  void set(std::size_t q, NodeIndex x) {
+    if (q < flat_.size())
+      flat_[q] = x;
+    else
+      extra_[q] = x;
+  }
+  void erase(std::size_t q) {
+    if (q < flat_.size())
+      flat_[q] = kNoNode;
+    else
+      extra_.erase(q);
+  }
+  template <class F>
+  void for_each(F&& f) const {
+    for (std::size_t q = 0; q < flat_.size(); ++q)
+      if (flat_[q] != kNoNode) f(q, flat_[q]);
+    for (const auto& [q, x] : extra_) f(q, x);
+  }
+
+ private:
+  std::vector<NodeIndex> flat_;
+  std::unordered_map<std::size_t, NodeIndex> extra_;
+};
+
+// Up to LOOKAHEAD_DEPTH generations of node indices, storage reused between
+// steps.
+class Lookahead {
+ public:
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const std::vector<NodeIndex>& operator[](std::size_t g) const { return gens_[g]; }
+  std::vector<NodeIndex>& operator[](std::size_t g) { return gens_[g]; }
+  void clear() { size_ = 0; }
+  std::vector<NodeIndex>& append() {
+    gens_[size_].clear();
+    return gens_[size_++];
+  }
+
+ private:
+  std::array<std::vector<NodeIndex>, LOOKAHEAD_DEPTH> gens_;
+  std::size_t size_ = 0;
+};
+
+class TwoQubitDAG {
+ public:
+  TwoQubitDAG(bool flag_merge, bool flag_swap_as_perm, const CouplingMap& coupling_map,
+              std::size_t n, bool flag_track_front);
+
+  // Adds the gate (its id is replaced), or cancels, absorbs, reorders, merges
+  // or folds it.
+  void push(const Operation& op);
+  // Removes x and repairs `last` for its two qubits.
+  void remove(NodeIndex x);
+  // Removes x, keeping the front current when flag_track_front is set.
+  void remove_node(NodeIndex x);
+
+  // Routing-step operations on the input DAG.
+  // Generations of the unexecuted gates from the front layer on, each
+  // shuffled; the in-degrees and ready queue are left as they were.
+  void update_lookahead();
+  // Up to MAX_CANDIDATES coupling-map positions around the looked-ahead
+  // gates, shuffled, written to `out`.
+  void swap_candidates(const std::vector<std::size_t>& v2p, std::vector<std::size_t>& out) const;
+  // Distance change of every looked-ahead gate under each candidate SWAP.
+  Features features(const std::vector<std::size_t>& candidates, const CouplingMap& coupling_map,
+                    const std::vector<std::size_t>& v2p, const Dists& dists) const;
+
+  // Coupling-map positions of the edges touching physical qubit p.
+  std::span<const std::size_t> incident(std::size_t p) const {
+    return {incident_edges_.data() + incident_offsets_[p],
+            incident_offsets_[p + 1] - incident_offsets_[p]};
+  }
+  std::size_t num_qubits() const { return perm.size(); }
+
+  StableGraph<Operation> graph;
+  std::vector<std::size_t> perm;
+  Lookahead lookahead;
+  TopologicalGenerations generations;
+  NodeIndex last_one_qubit = kNoNode;
+  LastMap last;
+  std::size_t next_id = 0;
+  std::size_t cx_count = 0;
+  bool flag_merge;
+  bool flag_swap_as_perm;
+  bool flag_track_front;
+
+ private:
+  void push_one(Operation g);
+  NodeIndex add_node(const Operation& g);
+  void push_two_qubit(const Operation& g);
+
+  std::vector<std::size_t> incident_offsets_;
+  std::vector<std::size_t> incident_edges_;
+  // Gates waiting to be pushed: the re-pushes of Reorder and Merge, kept on
+  // an explicit stack so that long chains on one pair cannot exhaust a
+  // worker's stack.
+  std::vector<Operation> pending_;
+  // Lookahead scratch.
+  std::vector<std::pair<NodeIndex, std::uint32_t>> undo_;
+  std::vector<NodeIndex> frontier_;
+  std::vector<NodeIndex> next_frontier_;
+  // Feature scratch, all zero between calls.
+  mutable std::vector<std::uint16_t> slot_mask_;
+};
+
+// The action a gate of kind `next` takes against a common last gate `prev`.
+PushAction push_action(const Operation& next, const Operation& prev, bool flag_merge);
+
+}  // namespace corvane::routing

@@ -1,0 +1,96 @@
+#include "routing/env.h"
+
+#include <algorithm>
+#include <numeric>
+
+#include "common/fault.h"
+
+namespace corvane::routing {
+
+Env::Env(const CouplingMap& coupling_map, std::size_t n)
+    : dag_in(false, false, coupling_map, n, true),
+      dag_out(true, true, coupling_map, n, false),
+      p2v(n),
+      v2p(n) {
+  std::iota(p2v.begin(), p2v.end(), std::size_t{0});
+  std::iota(v2p.begin(), v2p.end(), std::size_t{0});
+  candidates.reserve(MAX_CANDIDATES);
+  successors_.reserve(4);
+}
+
+void Env::execute_operations(const Dists& dists) {
+  // Work on a copy: the real ready queue changes as gates leave dag_in.
+  work_.assign(dag_in.generations.ready.begin(), dag_in.generations.ready.end());
+  for (std::size_t head = 0; head < work_.size(); ++head) {
+    const NodeIndex x = work_[head];
+    const Operation op = dag_in.graph[x];
+    const std::size_t p0 = at(v2p, op.q0);
+    const std::size_t p1 = at(v2p, op.q1);
+    if (at(at(dists, p0), p1) > 1) continue;  // not executable now
+    dag_out.push(Operation{op.kind, 0, p0, p1});
+    successors_.clear();
+    dag_in.graph.for_each_successor(x, [&](NodeIndex s) { successors_.push_back(s); });
+    dag_in.remove_node(x);
+    for (const NodeIndex s : successors_)
+      if (dag_in.graph.in_degree(s) == 0) work_.push_back(s);
+  }
+}
+
+void Env::apply_swap(std::size_t action, const CouplingMap& coupling_map) {
+  if (action >= candidates.size()) return;
+  const auto [a, b] = at(coupling_map, candidates[action]);
+  dag_out.push(Operation{OpTag::Swap, 0, a, b});
+  if (a >= p2v.size()) index_fault(p2v.size(), a);
+  if (b >= p2v.size()) index_fault(p2v.size(), b);
+  std::swap(p2v[a], p2v[b]);
+  at(v2p, p2v[a]) = a;
+  at(v2p, p2v[b]) = b;
+}
+
+std::vector<NodeIndex> depth_first_topological_order(const StableGraph<Operation>& graph) {
+  const std::size_t bound = graph.node_bound();
+  std::vector<bool> discovered(bound, false);
+  std::vector<bool> finished(bound, false);
+  std::vector<NodeIndex> stack;
+  std::vector<NodeIndex> order;
+  order.reserve(graph.node_count());
+  graph.for_each_node([&](NodeIndex root) {
+    if (discovered[root]) return;
+    stack.push_back(root);
+    while (!stack.empty()) {
+      const NodeIndex x = stack.back();
+      if (!discovered[x]) {
+        discovered[x] = true;
+        graph.for_each_successor(x, [&](NodeIndex s) {
+          if (!discovered[s]) stack.push_back(s);
+        });
+      } else {
+        stack.pop_back();
+        if (!finished[x]) {
+          finished[x] = true;
+          order.push_back(x);
+        }
+      }
+    }
+  });
+  std::reverse(order.begin(), order.end());
+  // A cycle shows as an edge that points backwards in the order.
+  std::vector<std::size_t> position(bound, 0);
+  for (std::size_t i = 0; i < order.size(); ++i) position[order[i]] = i;
+  for (const NodeIndex x : order) {
+    bool backwards = false;
+    graph.for_each_successor(x, [&](NodeIndex s) { backwards |= position[s] <= position[x]; });
+    if (backwards) fault("The circuit is ill formed! This should not be reached.");
+  }
+  return order;
+}
+
+std::vector<Operation> Env::ordered_operations() const {
+  const std::vector<NodeIndex> order = depth_first_topological_order(dag_out.graph);
+  std::vector<Operation> ops;
+  ops.reserve(order.size());
+  for (const NodeIndex x : order) ops.push_back(dag_out.graph[x]);
+  return ops;
+}
+
+}  // namespace corvane::routing

@@ -1,0 +1,52 @@
+// The fixed network that picks each SWAP of a routing step: 128 sign inputs
+// (generation g of candidate slot j at g + 8j), 256 rectified hidden units,
+// one score per candidate slot. Its tables are compiled in.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+
+namespace corvane::routing {
+
+inline constexpr std::size_t POLICY_INPUTS = 128;
+inline constexpr std::size_t POLICY_HIDDEN = 256;
+inline constexpr std::size_t POLICY_OUTPUTS = 16;
+
+// Row-major: W1 row i holds input i's 256 weights, W2 row i hidden unit i's
+// 16 weights.
+extern const float ROUTING_POLICY_B1[POLICY_HIDDEN];
+extern const float ROUTING_POLICY_W1[POLICY_INPUTS * POLICY_HIDDEN];
+extern const float ROUTING_POLICY_W2[POLICY_HIDDEN * POLICY_OUTPUTS];
+extern const float ROUTING_POLICY_B2[POLICY_OUTPUTS];
+
+using PolicyInput = std::array<float, POLICY_INPUTS>;
+using PolicyScores = std::array<float, POLICY_OUTPUTS>;
+
+// A set of tables in the layout above.
+struct PolicyTables {
+  std::span<const float, POLICY_HIDDEN> b1;
+  std::span<const float, POLICY_INPUTS * POLICY_HIDDEN> w1;
+  std::span<const float, POLICY_HIDDEN * POLICY_OUTPUTS> w2;
+  std::span<const float, POLICY_OUTPUTS> b2;
+};
+
+// The compiled-in tables.
+PolicyTables routing_policy_tables() noexcept;
+
+// Scores of `x` under `tables`. Only the sign of each input counts: a
+// positive input adds its W1 row, a negative one subtracts it, zero of either
+// sign and NaN add nothing. Hidden units are max(acc, 0) with NaN as 0. Each
+// score sums hid[i] * W2[i][k] in ascending i, then adds B2[k]; that order
+// is part of the result, as ties between scores are decided on exact values.
+PolicyScores policy_forward(const PolicyTables& tables, const PolicyInput& x) noexcept;
+
+// policy_forward with the compiled-in tables.
+PolicyScores routing_policy_forward(const PolicyInput& x) noexcept;
+
+// Index of the first maximum: a later entry wins only when strictly
+// greater, so ties go to the lower index and NaN never wins (but is kept at
+// index 0). Faults on an empty span.
+std::size_t first_maximum(std::span<const float> values);
+
+}  // namespace corvane::routing

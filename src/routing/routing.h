@@ -1,0 +1,87 @@
+// Parallel routing passes and the forward/backward layout search.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "routing/dag.h"
+#include "routing/ops.h"
+#include "routing/types.h"
+#include "routing/worker.h"
+
+namespace corvane::routing {
+
+// Stack size of a routing worker thread.
+inline constexpr std::size_t WORKER_STACK_SIZE = 2 * 1024 * 1024;
+
+struct Routing {
+  // Fold a SWAP that meets no standing gate into the output permutation.
+  bool swap_as_perm = false;
+
+  // Routes `ops` `runs` times at once, one worker thread each, and returns
+  // the result with the smallest metrics vector (lexicographic; the earlier
+  // worker wins ties; empty gate lists never win). A failed worker becomes
+  // the fault "Thread panicked: Any { .. }" once every worker has ended.
+  RoutingResult _route_loop(const std::vector<Operation>& ops, std::uint64_t runs,
+                            const CouplingMap& coupling_map, const Dists& dists,
+                            const ErrMap& err_map, const MetricNames& metrics_names,
+                            std::size_t num_qubits) const;
+};
+
+// The result of a pass that kept nothing: no gates, identity layouts, and a
+// metrics vector that every real result beats.
+RoutingResult initial_best(std::size_t num_qubits);
+
+// Strictly smaller in lexicographic order; a proper prefix is smaller.
+bool metrics_less(const std::vector<std::uint64_t>& a, const std::vector<std::uint64_t>& b);
+
+// Positions 0..m-1 sorted stably by v: for a permutation, its inverse.
+std::vector<std::size_t> argsort(const std::vector<std::size_t>& v);
+// w[i] = v[idx[i]]; an index beyond v is a fault.
+std::vector<std::size_t> gather_by_index(const std::vector<std::size_t>& v,
+                                         const std::vector<std::size_t>& idx);
+// Every gate's qubits replaced through `map`; a qubit beyond it is a fault.
+void relabel_ops(std::vector<Operation>& ops, const std::vector<std::size_t>& map);
+
+using RouteOutput = std::pair<std::vector<GateTuple>, Layout>;
+
+struct CircuitRouting {
+  Routing route_routing{false};
+  Routing transpile_routing{true};
+
+  // One pass of `runs` workers; the permutation is always the identity.
+  RouteOutput route(const std::vector<GateTuple>& circuit, std::uint64_t runs,
+                    const CouplingMap& coupling_map, const Dists& dists, const ErrMap& err_map,
+                    const MetricNames& metrics_names, std::uint64_t num_qubits) const;
+
+  // Layout search. layout[shot][caller qubit] = initial physical qubit. The
+  // returned perm maps each physical qubit to the caller qubit that starts
+  // there, v2p each caller qubit to its final physical qubit, and p2v is the
+  // winning pass's own final placement. Faults propagate; the binding turns
+  // them into RuntimeError "Panic error".
+  RouteOutput transpile(const std::vector<GateTuple>& circuit, std::uint64_t runs,
+                        std::uint64_t inner_its, std::uint64_t its, std::uint64_t shots,
+                        const std::vector<std::vector<std::uint64_t>>& layout,
+                        const CouplingMap& coupling_map, const Dists& dists,
+                        const ErrMap& err_map, const MetricNames& metrics_names,
+                        std::uint64_t num_qubits, std::uint64_t max_seconds) const;
+};
+
+// The fault a thread that cannot be started raises, from its errno value:
+// "failed to spawn thread: Os { code: 11, kind: WouldBlock, message: ... }".
+std::string spawn_failure_message(int err);
+
+namespace testing {
+// Makes the spawn of every worker from index `after` on fail with `err`;
+// `after` = SIZE_MAX restores normal spawning.
+void fail_spawn_after(std::size_t after, int err);
+// Seeds worker i of every pass with base + i, so that passes are
+// reproducible; nullopt restores generators seeded by the system.
+void seed_workers(std::optional<std::uint64_t> base);
+}  // namespace testing
+
+}  // namespace corvane::routing

@@ -1,0 +1,133 @@
+#include "routing/worker.h"
+
+#include <numeric>
+#include <unordered_map>
+
+#include "common/fault.h"
+#include "routing/env.h"
+#include "routing/metrics.h"
+#include "routing/policy.h"
+
+namespace corvane::routing {
+
+namespace {
+
+// Connected components of the coupling graph over the physical qubits.
+std::vector<std::size_t> components(std::size_t n, const CouplingMap& coupling_map) {
+  std::vector<std::size_t> parent(n);
+  std::iota(parent.begin(), parent.end(), std::size_t{0});
+  auto find = [&](std::size_t x) {
+    while (parent[x] != x) x = parent[x] = parent[parent[x]];
+    return x;
+  };
+  for (const auto& [a, b] : coupling_map)
+    if (a < n && b < n) parent[find(a)] = find(b);
+  for (std::size_t p = 0; p < n; ++p) parent[p] = find(p);
+  return parent;
+}
+
+}  // namespace
+
+bool has_unroutable_gate(const TwoQubitDAG& dag_in, const std::vector<std::size_t>& v2p,
+                         const CouplingMap& coupling_map, const Dists& dists) {
+  const std::size_t n = v2p.size();
+  const std::vector<std::size_t> comp = components(n, coupling_map);
+  std::vector<std::vector<std::size_t>> members(n);
+  for (std::size_t p = 0; p < n; ++p) members[comp[p]].push_back(p);
+
+  // Whether a gate can execute with its qubits at p and r; a missing entry
+  // counts as possible so that the ordinary path raises its index fault.
+  auto near = [&](std::size_t p, std::size_t r) {
+    if (p >= dists.size() || r >= dists[p].size()) return true;
+    return dists[p][r] <= 1;
+  };
+  // Cached per (component, component, same qubit).
+  std::unordered_map<std::uint64_t, bool> cache;
+  auto reachable = [&](std::size_t c0, std::size_t c1, bool same_qubit) {
+    const std::uint64_t key = (static_cast<std::uint64_t>(c0) * (n + 1) + c1) * 2 + same_qubit;
+    if (auto it = cache.find(key); it != cache.end()) return it->second;
+    bool ok = false;
+    if (same_qubit) {
+      for (std::size_t p : members[c0])
+        if ((ok = near(p, p))) break;
+    } else {
+      for (std::size_t p : members[c0]) {
+        for (std::size_t r : members[c1])
+          if (p != r && (ok = near(p, r))) break;
+        if (ok) break;
+      }
+    }
+    cache.emplace(key, ok);
+    return ok;
+  };
+
+  bool hopeless = false;
+  bool malformed = false;
+  dag_in.graph.for_each_node([&](NodeIndex x) {
+    if (hopeless || malformed) return;
+    const Operation& op = dag_in.graph[x];
+    if (op.q0 >= n || op.q1 >= n) {
+      malformed = true;
+      return;
+    }
+    const std::size_t c0 = comp[v2p[op.q0]];
+    const std::size_t c1 = comp[v2p[op.q1]];
+    if (!reachable(c0, c1, op.q0 == op.q1)) hopeless = true;
+  });
+  return hopeless && !malformed;
+}
+
+RoutingResult route_worker(bool swap_as_perm, const std::vector<Operation>& ops,
+                           const CouplingMap& coupling_map, const Dists& dists,
+                           const ErrMap& err_map, const MetricNames& metrics_names,
+                           std::size_t num_qubits) {
+  return route_worker_capped(swap_as_perm, ops, coupling_map, dists, err_map, metrics_names,
+                             num_qubits, MAX_ROUTING_STEPS);
+}
+
+RoutingResult route_worker_capped(bool swap_as_perm, const std::vector<Operation>& ops,
+                                  const CouplingMap& coupling_map, const Dists& dists,
+                                  const ErrMap& err_map, const MetricNames& metrics_names,
+                                  std::size_t num_qubits, std::uint64_t max_steps) {
+  Env env(coupling_map, num_qubits);
+  TwoQubitDAG& dag_in = env.dag_in;
+  for (const Operation& op : ops) dag_in.push(op);
+  dag_in.generations = TopologicalGenerations(dag_in.graph);
+  env.dag_out.flag_swap_as_perm = swap_as_perm;
+  env.execute_operations(dists);
+
+  bool finished = dag_in.graph.node_count() == 0;
+  std::uint64_t steps = 0;
+  // A gate that can never execute would keep the worker stepping until the
+  // cap; end now with the same outcome.
+  if (!finished && !has_unroutable_gate(dag_in, env.v2p, coupling_map, dists)) {
+    for (;;) {
+      dag_in.update_lookahead();
+      dag_in.swap_candidates(env.v2p, env.candidates);
+      const Features x = dag_in.features(env.candidates, coupling_map, env.v2p, dists);
+      const auto scores = routing_policy_forward(x);
+      const std::size_t action = first_maximum(scores);
+      env.apply_swap(action, coupling_map);
+      env.execute_operations(dists);
+      ++steps;
+      if (dag_in.graph.node_count() == 0) {
+        finished = true;
+        break;
+      }
+      if (steps >= max_steps) break;
+    }
+  }
+
+  RoutingResult result;
+  if (finished) result.ops = env.ordered_operations();
+  metrics::CircuitMetrics m(num_qubits, metrics_names, err_map);
+  for (const Operation& op : result.ops) m.apply(op);
+  result.metrics = m.get_metrics();
+  result.layout.perm = env.dag_out.perm;
+  result.layout.p2v = env.p2v;
+  result.layout.v2p = env.v2p;
+  result.steps = steps;
+  return result;
+}
+
+}  // namespace corvane::routing

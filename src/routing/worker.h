@@ -1,0 +1,48 @@
+// One randomized neural routing of a circuit onto a coupling map.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "routing/dag.h"
+#include "routing/ops.h"
+#include "routing/types.h"
+
+namespace corvane::routing {
+
+inline constexpr std::uint64_t MAX_ROUTING_STEPS = 200'000'000;
+
+// Gate list on physical qubits in topological order, the final layout, and
+// one value per metric name.
+struct RoutingResult {
+  std::vector<Operation> ops;
+  Layout layout;
+  std::vector<std::uint64_t> metrics;
+  // Policy steps the worker made (for benchmarks; not part of the result
+  // Python sees).
+  std::uint64_t steps = 0;
+};
+
+// Routes `ops` (virtual qubits, circuit order). A worker that cannot finish
+// (step cap, or a gate that can never become executable) returns an empty
+// gate list. Every failure is a Fault.
+RoutingResult route_worker(bool swap_as_perm, const std::vector<Operation>& ops,
+                           const CouplingMap& coupling_map, const Dists& dists,
+                           const ErrMap& err_map, const MetricNames& metrics_names,
+                           std::size_t num_qubits);
+
+// The same with a step cap of the caller's choosing (tests).
+RoutingResult route_worker_capped(bool swap_as_perm, const std::vector<Operation>& ops,
+                                  const CouplingMap& coupling_map, const Dists& dists,
+                                  const ErrMap& err_map, const MetricNames& metrics_names,
+                                  std::size_t num_qubits, std::uint64_t max_steps);
+
+// True when a gate still in `dag_in` can never become executable: wherever
+// SWAPs along the coupling map move its two qubits, no pair of positions
+// they can reach is at distance at most 1. Gates whose qubits or distances
+// are out of range are left to fail on the ordinary path.
+bool has_unroutable_gate(const TwoQubitDAG& dag_in, const std::vector<std::size_t>& v2p,
+                         const CouplingMap& coupling_map, const Dists& dists);
+
+}  // namespace corvane::routing
