@@ -28,7 +28,7 @@ def heavy_hex(rows, row_len):
     by bridge qubits every fourth column, the bridge columns alternating
     between 0, 4, 8, ... and 2, 6, 10, ... from one gap to the next. The first
     line lacks its last column and the last line its first column, so that
-    (7, 15) gives the 127-qubit lattice and (3, 9)... a smaller one. Qubits
+    (7, 15) gives the 127-qubit lattice, (3, 11) a 37-qubit one. Qubits
     are numbered line by line, each gap's bridges after the line above it."""
     columns = []  # per line: {column: qubit}
     edges = []

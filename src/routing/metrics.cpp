@@ -34,7 +34,7 @@ std::uint64_t noise_value(double fidelity) {
 
 CircuitMetrics::CircuitMetrics(std::size_t n, const MetricNames& metrics_names,
                                const ErrMap& err_map)
-    : depth_(n, -1), cnot_depth_(n, -1), err_map_(&err_map) {
+    : depth_(n, -1), cnot_depth_(n, -1), err_map_(err_map) {
   metrics_.reserve(metrics_names.size());
   for (const std::string& name : metrics_names) {
     Metric m = Metric::Unknown;
@@ -60,9 +60,9 @@ void CircuitMetrics::apply(const Operation& op) {
 void CircuitMetrics::cx(std::size_t a, std::size_t b) {
   ++n_cnots_;
   ++n_gates_;
-  if (!err_map_->empty()) {
-    auto it = err_map_->find({a, b});
-    if (it != err_map_->end()) fidelity_ = (1.0 - it->second) * fidelity_;
+  if (!err_map_.empty()) {
+    auto it = err_map_.find({a, b});
+    if (it != err_map_.end()) fidelity_ = (1.0 - it->second) * fidelity_;
   }
   if (a >= depth_.size()) index_fault(depth_.size(), a);
   if (b >= depth_.size()) index_fault(depth_.size(), b);

@@ -13,8 +13,8 @@ namespace corvane::routing::metrics {
 
 class CircuitMetrics {
  public:
-  // The names are resolved here; an unknown one faults in get_metrics.
-  // `err_map` is only read and must outlive this object.
+  // The names are resolved here; an unknown one faults in get_metrics. The
+  // error map is copied, so the caller's map may change afterwards.
   CircuitMetrics(std::size_t n, const MetricNames& metrics_names, const ErrMap& err_map);
 
   // Records as many CX gates on (q0, q1) as the gate's kind costs.
@@ -32,7 +32,7 @@ class CircuitMetrics {
   std::vector<std::int64_t> depth_;
   std::vector<std::int64_t> cnot_depth_;
   std::vector<Metric> metrics_;
-  const ErrMap* err_map_;
+  ErrMap err_map_;
   // Every layer number above 0 is one more than one already reached, so the
   // set of layers is 0..max: its size is max + 1.
   std::int64_t max_layer_ = -1;
