@@ -153,7 +153,7 @@ RoutingResult Routing::_route_loop(const std::vector<Operation>& ops, std::uint6
       continue;
     }
     RoutingResult& r = slot->result;
-    if (r.ops.empty()) continue;
+    if (!worth_keeping(r)) continue;
     if (metrics_less(r.metrics, best.metrics)) best = std::move(r);
     slot->result = RoutingResult{};
   }

@@ -24,7 +24,7 @@ struct Routing {
 
   // Routes `ops` `runs` times at once, one worker thread each, and returns
   // the result with the smallest metrics vector (lexicographic; the earlier
-  // worker wins ties; empty gate lists never win). A failed worker becomes
+  // worker wins ties; only results worth_keeping compete). A failed worker becomes
   // the fault "Thread panicked: Any { .. }" once every worker has ended.
   RoutingResult _route_loop(const std::vector<Operation>& ops, std::uint64_t runs,
                             const CouplingMap& coupling_map, const Dists& dists,

@@ -127,7 +127,14 @@ RoutingResult route_worker_capped(bool swap_as_perm, const std::vector<Operation
   result.layout.p2v = env.p2v;
   result.layout.v2p = env.v2p;
   result.steps = steps;
+  result.finished = finished;
   return result;
+}
+
+bool worth_keeping(const RoutingResult& result) {
+  if (!result.finished) return false;
+  if (!result.ops.empty()) return true;
+  return result.layout != Layout::identity(result.layout.perm.size());
 }
 
 }  // namespace corvane::routing

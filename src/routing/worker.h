@@ -19,10 +19,19 @@ struct RoutingResult {
   std::vector<Operation> ops;
   Layout layout;
   std::vector<std::uint64_t> metrics;
+  // Every gate was executed (false at the step cap or for a gate that can
+  // never execute; the gate list is then empty).
+  bool finished = false;
   // Policy steps the worker made (for benchmarks; not part of the result
   // Python sees).
   std::uint64_t steps = 0;
 };
+
+// Whether a pass keeps a worker's result: it must have finished, and carry
+// something: gates, or (when every gate cancelled or was folded away) a
+// layout other than the identity. A SWAP-only circuit under folding routes
+// to no gates at all, and its permutation must not be lost.
+bool worth_keeping(const RoutingResult& result);
 
 // Routes `ops` (virtual qubits, circuit order). A worker that cannot finish
 // (step cap, or a gate that can never become executable) returns an empty

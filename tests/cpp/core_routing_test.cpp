@@ -78,6 +78,30 @@ TEST_F(RouteLoopTest, NoRunsOrNoGatesGiveTheInitialBest) {
   }
 }
 
+TEST_F(RouteLoopTest, ASwapOnlyCircuitKeepsItsPermutation) {
+  // Under folding the SWAP meets no standing gate and leaves no gate at all;
+  // the pass must still report the exchange it made.
+  const Routing folding{true};
+  const std::vector<Operation> ops = {{OpTag::Swap, 0, 2, 3}};
+  const RoutingResult r = folding._route_loop(ops, 3, cm, d, err, {"n_cnots"}, 8);
+  EXPECT_TRUE(r.ops.empty());
+  EXPECT_EQ(r.layout.perm, (std::vector<std::size_t>{0, 1, 3, 2, 4, 5, 6, 7}));
+  EXPECT_EQ(r.metrics, std::vector<std::uint64_t>{0});
+  // Without folding it is an ordinary gate.
+  const RoutingResult plain = routing._route_loop(ops, 3, cm, d, err, {"n_cnots"}, 8);
+  ASSERT_EQ(plain.ops.size(), 1u);
+  EXPECT_EQ(plain.ops[0].kind.tag, OpTag::Swap);
+}
+
+TEST_F(RouteLoopTest, CancelledCircuitOnTheIdentityIsNotKept) {
+  // Two equal CX cancel: nothing is left and nothing moved, so the pass
+  // gives its initial best.
+  const std::vector<Operation> ops = {{OpTag::Cx, 0, 0, 1}, {OpTag::Cx, 1, 0, 1}};
+  const RoutingResult r = routing._route_loop(ops, 2, cm, d, err, {"n_cnots"}, 8);
+  EXPECT_TRUE(r.ops.empty());
+  EXPECT_EQ(r.metrics, std::vector<std::uint64_t>{kMax});
+}
+
 TEST_F(RouteLoopTest, BestOfRunsIsNoWorseThanAnyRun) {
   const std::vector<Operation> ops = random_cx(8, 60, 7);
   const RoutingResult best = routing._route_loop(ops, 8, cm, d, err, {"n_cnots", "layers"}, 8);
@@ -219,6 +243,17 @@ TEST(TranspileLayouts, EveryPassKindReportsItsLayoutsRight) {
   }
   testing::seed_workers(std::nullopt);
   EXPECT_GT(routed_runs, 300);
+}
+
+TEST_F(CircuitRoutingTest, TranspileOfSwapsOnlyReportsThePermutation) {
+  const std::vector<Operation> ops = {{OpTag::Swap, 0, 0, 1}, {OpTag::Swap, 1, 1, 2}};
+  const RouteOutput out = router.transpile(to_py(ops), 2, 3, 1, 1, {Layout::identity(n).perm}, cm, d,
+                                           err, {"n_cnots"}, n, 60);
+  EXPECT_TRUE(out.first.empty());
+  // No gate: caller j starts on argsort(perm)[j] and ends on v2p[j], and
+  // between the two sits exactly the permutation of the circuit.
+  const std::vector<std::size_t> start = argsort(out.second.perm);
+  EXPECT_EQ(simulate_routed({}, n, start, out.second.v2p), simulate_virtual(ops, n));
 }
 
 TEST_F(CircuitRoutingTest, TranspileNothingToDoGivesIdentities) {

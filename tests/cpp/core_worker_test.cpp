@@ -315,12 +315,24 @@ TEST_F(WorkerTest, UnknownMetricFaultsAtTheEndEvenForAnEmptyCircuit) {
   }
 }
 
+TEST_F(WorkerTest, FinishedAndWorthKeeping) {
+  EXPECT_FALSE(worth_keeping(route({}, line(4), 4))) << "an empty circuit carries nothing";
+  const RoutingResult folded = route({Operation{OpTag::Swap, 0, 1, 2}}, line(4), 4, true);
+  EXPECT_TRUE(folded.finished);
+  EXPECT_TRUE(folded.ops.empty());
+  EXPECT_EQ(folded.layout.perm, (std::vector<std::size_t>{0, 2, 1, 3}));
+  EXPECT_TRUE(worth_keeping(folded));
+  EXPECT_TRUE(worth_keeping(route({cx(0, 1)}, line(4), 4)));
+}
+
 TEST_F(WorkerTest, StepCapReturnsAnEmptyGateList) {
   const CouplingMap cm = line(10);
   const Dists d = distances(cm, 10);
   const std::vector<Operation> ops = {cx(0, 9), cx(1, 8)};
   const RoutingResult r = route_worker_capped(false, ops, cm, d, ErrMap{}, {"n_cnots"}, 10, 2);
   EXPECT_TRUE(r.ops.empty());
+  EXPECT_FALSE(r.finished);
+  EXPECT_FALSE(worth_keeping(r));
   EXPECT_EQ(r.steps, 2u);
   EXPECT_EQ(r.metrics, std::vector<std::uint64_t>{0});
   EXPECT_TRUE(is_permutation_pair(r.layout.p2v, r.layout.v2p));
