@@ -233,15 +233,39 @@ void TwoQubitDAG::update_lookahead() {
     std::swap(frontier_, next_frontier_);
   }
   for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) deg[it->first] = it->second;
-  auto& rng = rng::thread_rng();
-  for (std::size_t g = 0; g < lookahead.size(); ++g)
-    rng::shuffle(rng, std::span<NodeIndex>(lookahead[g]));
+  // Each generation is shuffled when first read in an order that matters;
+  // fresh draws either way, so every order stays equally likely.
+  shuffled_.fill(false);
+}
+
+void TwoQubitDAG::shuffle_generation(std::size_t g) {
+  if (shuffled_[g]) return;
+  rng::shuffle(rng::thread_rng(), std::span<NodeIndex>(lookahead[g]));
+  shuffled_[g] = true;
+}
+
+bool TwoQubitDAG::sums_are_exact(std::size_t g) const {
+  // Every partial sum of a feature is an integer of magnitude below 2^24,
+  // hence exact in a float whatever order the terms come in.
+  constexpr std::uint64_t kExact = std::uint64_t{1} << 24;
+  if (term_bound_ >= kExact) return false;
+  return lookahead[g].size() < kExact / (term_bound_ + 1);
+}
+
+void TwoQubitDAG::set_distance_bound(const Dists& dists) {
+  std::uint64_t max_abs = 0;
+  for (const auto& row : dists)
+    for (const std::int32_t v : row)
+      max_abs = std::max<std::uint64_t>(max_abs, v < 0 ? -static_cast<std::int64_t>(v) : v);
+  // A term is a difference of two distances.
+  term_bound_ = 2 * max_abs;
 }
 
 void TwoQubitDAG::swap_candidates(const std::vector<std::size_t>& v2p,
-                                  std::vector<std::size_t>& out) const {
+                                  std::vector<std::size_t>& out) {
   out.clear();
   for (std::size_t g = 0; g < lookahead.size(); ++g) {
+    shuffle_generation(g);
     for (const NodeIndex node : lookahead[g]) {
       const Operation& op = graph[node];
       for (const std::size_t q : {op.q0, op.q1}) {
@@ -259,7 +283,7 @@ gathered:
 
 Features TwoQubitDAG::features(const std::vector<std::size_t>& candidates,
                                const CouplingMap& coupling_map,
-                               const std::vector<std::size_t>& v2p, const Dists& dists) const {
+                               const std::vector<std::size_t>& v2p, const Dists& dists) {
   Features x{};
   if (candidates.empty()) return x;
   const std::size_t slots = std::min(candidates.size(), MAX_CANDIDATES);
@@ -275,6 +299,9 @@ Features TwoQubitDAG::features(const std::vector<std::size_t>& candidates,
     return static_cast<std::uint32_t>(at(at(dists, p), r));
   };
   for (std::size_t g = 0; g < lookahead.size(); ++g) {
+    // The terms are added in the generation's order: when the sums could
+    // round, that order must be the shuffled one.
+    if (!sums_are_exact(g)) shuffle_generation(g);
     for (const NodeIndex node : lookahead[g]) {
       const Operation& op = graph[node];
       const std::size_t p0 = at(v2p, op.q0);

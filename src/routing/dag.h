@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <unordered_map>
 #include <vector>
@@ -109,12 +110,16 @@ class TwoQubitDAG {
   // Generations of the unexecuted gates from the front layer on, each
   // shuffled; the in-degrees and ready queue are left as they were.
   void update_lookahead();
+  // Tells the DAG how large the distances are, so that features can tell
+  // when the order of a generation cannot change their sums (then that
+  // generation need not be shuffled unless candidates are gathered from it).
+  void set_distance_bound(const Dists& dists);
   // Up to MAX_CANDIDATES coupling-map positions around the looked-ahead
   // gates, shuffled, written to `out`.
-  void swap_candidates(const std::vector<std::size_t>& v2p, std::vector<std::size_t>& out) const;
+  void swap_candidates(const std::vector<std::size_t>& v2p, std::vector<std::size_t>& out);
   // Distance change of every looked-ahead gate under each candidate SWAP.
   Features features(const std::vector<std::size_t>& candidates, const CouplingMap& coupling_map,
-                    const std::vector<std::size_t>& v2p, const Dists& dists) const;
+                    const std::vector<std::size_t>& v2p, const Dists& dists);
 
   // Coupling-map positions of the edges touching physical qubit p.
   std::span<const std::size_t> incident(std::size_t p) const {
@@ -151,7 +156,14 @@ class TwoQubitDAG {
   std::vector<NodeIndex> frontier_;
   std::vector<NodeIndex> next_frontier_;
   // Feature scratch, all zero between calls.
-  mutable std::vector<std::uint16_t> slot_mask_;
+  std::vector<std::uint16_t> slot_mask_;
+  // Lookahead generations shuffled so far in this step.
+  std::array<bool, LOOKAHEAD_DEPTH> shuffled_{};
+  // Bound on the magnitude of one feature term; unknown means "any".
+  std::uint64_t term_bound_ = std::numeric_limits<std::uint64_t>::max();
+
+  void shuffle_generation(std::size_t g);
+  bool sums_are_exact(std::size_t g) const;
 };
 
 // The action a gate of kind `next` takes against a common last gate `prev`.

@@ -74,7 +74,16 @@ RowBlocks row_blocks(const PolicyTables& tables) {
   return blocks;
 }
 
-PolicyScores forward(const PolicyTables& tables, const RowBlocks& blocks,
+// Whether the second layer may skip hidden units that are 0: their terms
+// are +/-0.0, which leave every non-zero sum as it is, and the sign of a zero
+// sum no longer shows once a bias other than -0.0 is added.
+bool no_negative_zero(std::span<const float> values) {
+  for (const float v : values)
+    if (v == 0.0f && !is_plus_zero(v)) return false;
+  return true;
+}
+
+PolicyScores forward(const PolicyTables& tables, const RowBlocks& blocks, bool skip_zero_hidden,
                      const PolicyInput& x) noexcept {
   // Inputs that select a row, in ascending order, with the row's sign.
   // a + (-1 * w) is exactly a - w, so one multiply-add form covers both.
@@ -125,6 +134,7 @@ PolicyScores forward(const PolicyTables& tables, const RowBlocks& blocks,
   for (std::size_t v = 0; v < OUT_VECS; ++v) s[v] = hid[0] * load4(w2 + 4 * v);
   for (std::size_t i = 1; i < POLICY_HIDDEN; ++i) {
     const float h = hid[i];
+    if (skip_zero_hidden && h == 0.0f) continue;
     const float* row = w2 + i * POLICY_OUTPUTS;
 #pragma GCC unroll 4
     for (std::size_t v = 0; v < OUT_VECS; ++v) s[v] = s[v] + h * load4(row + 4 * v);
@@ -142,12 +152,13 @@ PolicyScores forward(const PolicyTables& tables, const RowBlocks& blocks,
 PolicyScores policy_forward(const PolicyTables& tables, const PolicyInput& x) noexcept {
   RowBlocks all;
   all.fill(0xFF);
-  return forward(tables, all, x);
+  return forward(tables, all, false, x);
 }
 
 PolicyScores routing_policy_forward(const PolicyInput& x) noexcept {
   static const RowBlocks blocks = row_blocks(routing_policy_tables());
-  return forward(routing_policy_tables(), blocks, x);
+  static const bool skip_zero_hidden = no_negative_zero(routing_policy_tables().b2);
+  return forward(routing_policy_tables(), blocks, skip_zero_hidden, x);
 }
 
 std::size_t first_maximum(std::span<const float> values) {

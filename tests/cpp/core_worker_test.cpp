@@ -72,8 +72,11 @@ TEST_F(WorkerTest, LookaheadShufflesEachGeneration) {
   for (std::size_t i = 0; i < 8; ++i) ops.push_back(cx(2 * i, 2 * i + 1));
   TwoQubitDAG dag = input_dag(ops, line(16), 16);
   std::set<NodeIndex> firsts;
+  std::vector<std::size_t> v2p(16), c;
+  std::iota(v2p.begin(), v2p.end(), std::size_t{0});
   for (int step = 0; step < 200; ++step) {
     dag.update_lookahead();
+    dag.swap_candidates(v2p, c);  // reads generation 0 in its shuffled order
     ASSERT_EQ(dag.lookahead.size(), 1u);
     EXPECT_EQ(as_set(dag.lookahead[0]).size(), 8u);
     firsts.insert(dag.lookahead[0][0]);
