@@ -235,7 +235,9 @@ RouteOutput CircuitRouting::transpile(const std::vector<GateTuple>& circuit, std
     // base_map[j]: the label caller qubit j carries in the base circuit.
     std::vector<std::size_t> base_map = gather_by_index(shot_layout, identity);
 
-    for (std::uint64_t it = 0; it < its; ++it) {
+    // An iteration without passes changes nothing; skipping them keeps a
+    // huge `its` from spinning with no time check.
+    for (std::uint64_t it = 0; it < its && inner_its > 0; ++it) {
       std::vector<Operation> work = base;
       std::vector<std::size_t> labels = base_map;
       for (std::uint64_t k = 0; k < inner_its; ++k) {

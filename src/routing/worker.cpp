@@ -1,5 +1,6 @@
 #include "routing/worker.h"
 
+#include <algorithm>
 #include <numeric>
 #include <unordered_map>
 
@@ -77,6 +78,18 @@ bool has_unroutable_gate(const TwoQubitDAG& dag_in, const std::vector<std::size_
   return hopeless && !malformed;
 }
 
+std::uint64_t stall_limit(const Dists& dists, std::size_t num_qubits) {
+  std::uint64_t farthest = 1;
+  for (std::size_t p = 0; p < std::min(dists.size(), num_qubits); ++p) {
+    const auto& row = dists[p];
+    for (std::size_t r = 0; r < std::min(row.size(), num_qubits); ++r)
+      if (row[r] != DISTS_MAX_VALUE && row[r] > 0)
+        farthest = std::max<std::uint64_t>(farthest, static_cast<std::uint64_t>(row[r]));
+  }
+  farthest = std::min<std::uint64_t>(farthest, num_qubits + 1);
+  return std::max<std::uint64_t>(100'000, 16 * std::uint64_t{num_qubits} * farthest);
+}
+
 RoutingResult route_worker(bool swap_as_perm, const std::vector<Operation>& ops,
                            const CouplingMap& coupling_map, const Dists& dists,
                            const ErrMap& err_map, const MetricNames& metrics_names,
@@ -102,6 +115,9 @@ RoutingResult route_worker_capped(bool swap_as_perm, const std::vector<Operation
   // A gate that can never execute would keep the worker stepping until the
   // cap; end now with the same outcome.
   if (!finished && !has_unroutable_gate(dag_in, env.v2p, coupling_map, dists)) {
+    const std::uint64_t patience = stall_limit(dists, num_qubits);
+    std::size_t remaining = dag_in.graph.node_count();
+    std::uint64_t idle = 0;
     for (;;) {
       dag_in.update_lookahead();
       dag_in.swap_candidates(env.v2p, env.candidates);
@@ -111,11 +127,15 @@ RoutingResult route_worker_capped(bool swap_as_perm, const std::vector<Operation
       env.apply_swap(action, coupling_map);
       env.execute_operations(dists);
       ++steps;
-      if (dag_in.graph.node_count() == 0) {
+      const std::size_t left = dag_in.graph.node_count();
+      if (left == 0) {
         finished = true;
         break;
       }
       if (steps >= max_steps) break;
+      idle = left < remaining ? 0 : idle + 1;
+      remaining = left;
+      if (idle >= patience) break;
     }
   }
 

@@ -13,6 +13,13 @@ namespace corvane::routing {
 
 inline constexpr std::uint64_t MAX_ROUTING_STEPS = 200'000'000;
 
+// Steps a worker may make without executing a single gate before it counts
+// as unable to finish: far more than any routing with consistent distances
+// needs (each front gate is at most the largest distance away), far fewer
+// than the cap, so that distances that mislead the policy end a worker in
+// well under a second instead of minutes.
+std::uint64_t stall_limit(const Dists& dists, std::size_t num_qubits);
+
 // Gate list on physical qubits in topological order, the final layout, and
 // one value per metric name.
 struct RoutingResult {
@@ -34,8 +41,9 @@ struct RoutingResult {
 bool worth_keeping(const RoutingResult& result);
 
 // Routes `ops` (virtual qubits, circuit order). A worker that cannot finish
-// (step cap, or a gate that can never become executable) returns an empty
-// gate list. Every failure is a Fault.
+// (step cap, a gate that can never become executable, or no gate executed
+// for stall_limit steps) returns an empty gate list. Every failure is a
+// Fault.
 RoutingResult route_worker(bool swap_as_perm, const std::vector<Operation>& ops,
                            const CouplingMap& coupling_map, const Dists& dists,
                            const ErrMap& err_map, const MetricNames& metrics_names,

@@ -291,6 +291,23 @@ TEST_F(CircuitRoutingTest, TranspileStopsAfterThePassThatExceedsTheTime) {
   expect_implements(out, ops);
 }
 
+TEST_F(CircuitRoutingTest, TranspileIterationsWithoutPassesEndAtOnce) {
+  const std::vector<Operation> ops = random_cx(n, 10, 5);
+  const auto start = std::chrono::steady_clock::now();
+  const RouteOutput out = router.transpile(to_py(ops), 4, 0, kMax, 3, {Layout::identity(n).perm,
+                                           Layout::identity(n).perm, Layout::identity(n).perm},
+                                           cm, d, err, {"n_cnots"}, n, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_TRUE(out.first.empty());
+  EXPECT_EQ(out.second, Layout::identity(n));
+  // Shots still look up their layouts.
+  EXPECT_EQ(fault_of([&] {
+              router.transpile(to_py(ops), 4, 0, kMax, 2, {Layout::identity(n).perm}, cm, d, err,
+                               {"n_cnots"}, n, 0);
+            }),
+            "index out of bounds: the len is 1 but the index is 1");
+}
+
 TEST_F(CircuitRoutingTest, TranspileFaults) {
   const std::vector<Operation> ops = random_cx(n, 10, 5);
   const std::vector<std::vector<std::uint64_t>> one = {Layout::identity(n).perm};

@@ -370,6 +370,36 @@ TEST_F(WorkerTest, HopelessInputsEndAtOnce) {
   }
 }
 
+TEST_F(WorkerTest, MisleadingDistancesEndAfterTheStallLimit) {
+  // On a line of 6, distances that grow closer as qubits move apart, with
+  // (2, 3) the only executable pair: the policy pushes the gate's qubits to
+  // the ends and keeps them there. The worker gives up without executing it.
+  const CouplingMap cm = line(6);
+  Dists d = distances(cm, 6);
+  for (std::size_t p = 0; p < 6; ++p)
+    for (std::size_t r = 0; r < 6; ++r)
+      if (p != r) d[p][r] = 10 - d[p][r];
+  d[2][3] = d[3][2] = 1;
+  const std::vector<Operation> ops = {cx(1, 4)};
+  const auto start = std::chrono::steady_clock::now();
+  const RoutingResult r = route_worker(false, ops, cm, d, ErrMap{}, {"n_cnots"}, 6);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_FALSE(r.finished);
+  EXPECT_TRUE(r.ops.empty());
+  EXPECT_EQ(r.steps, stall_limit(d, 6));
+}
+
+TEST(StallLimit, GrowsWithTheDeviceAndIgnoresUnreachablePairs) {
+  EXPECT_EQ(stall_limit(distances(line(6), 6), 6), 100'000u);
+  const CouplingMap big = grid(40, 40);
+  // 16 * 1600 qubits * 78 hops
+  EXPECT_EQ(stall_limit(distances(big, 1600), 1600), 16u * 1600u * 78u);
+  Dists cut = distances(line(4), 4);
+  cut[0][3] = DISTS_MAX_VALUE;
+  EXPECT_EQ(stall_limit(cut, 4), 100'000u);
+  EXPECT_EQ(stall_limit({}, 0), 100'000u);
+}
+
 TEST_F(WorkerTest, ReachableAcrossComponentsIsNotHopeless) {
   // Qubits 0 and 3 live in different components, but dists says 1 between
   // physical 1 and 2: qubit 0 can move to 1 and qubit 3 to 2.
