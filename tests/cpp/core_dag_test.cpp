@@ -15,12 +15,17 @@
 #include <gtest/gtest.h>
 
 #include "common/fault.h"
+#include "test_support.h"
 #include "routing/dag.h"
 #include "routing/env.h"
 #include "routing/graph.h"
 
 namespace corvane::routing {
 namespace {
+
+using testing_support::fault_of;
+using testing_support::Signed;
+using testing_support::apply_gate;
 
 using V = std::vector<NodeIndex>;
 
@@ -93,15 +98,6 @@ std::vector<std::size_t> identity(std::size_t n) {
   return v;
 }
 
-template <class F>
-std::string fault_of(F&& f) {
-  try {
-    f();
-  } catch (const Fault& e) {
-    return e.message();
-  }
-  return "";
-}
 
 using Ordered = std::vector<std::pair<OpTag, std::pair<std::size_t, std::size_t>>>;
 
@@ -865,39 +861,9 @@ TEST(DagProperty, UnmergedDagKeepsEveryDependencyInDepthFirstOrder) {
   EXPECT_GT(checked_pairs, 10000u);
 }
 
-// Every gate the merging DAG handles exactly (no block absorption), simulated
-// on basis states as a signed permutation: CX; SWAP; the symmetric gate as
-// CZ; a Coded gate as "flip q1 when q0 is set, then a phase when q1 is set";
-// a one-qubit gate as X on q0; a barrier as the identity.
-struct Signed {
-  unsigned bits;
-  int sign;
-  bool operator==(const Signed&) const = default;
-};
+// Every gate the merging DAG handles exactly (no block absorption) is
+// simulated on basis states as a signed permutation (test_support.h).
 
-void apply_gate(Signed& s, OpTag t, std::size_t a, std::size_t b) {
-  auto bit = [&](std::size_t q) { return (s.bits >> q) & 1u; };
-  switch (t) {
-    case OpTag::Cx:
-      if (bit(a)) s.bits ^= 1u << b;
-      break;
-    case OpTag::Swap:
-      if (bit(a) != bit(b)) s.bits ^= (1u << a) | (1u << b);
-      break;
-    case OpTag::SymmetricCx:
-      if (bit(a) && bit(b)) s.sign = -s.sign;
-      break;
-    case OpTag::Coded:
-      if (bit(a)) s.bits ^= 1u << b;
-      if (bit(b)) s.sign = -s.sign;
-      break;
-    case OpTag::OneQubit:
-      s.bits ^= 1u << a;
-      break;
-    default:
-      break;
-  }
-}
 
 // Also checks that every qubit's `last` gate touches it and comes after every
 // other gate that touches it.

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "common/fault.h"
+#include "test_support.h"
 #include "routing/dag.h"
 #include "routing/env.h"
 #include "routing/graph.h"
@@ -22,6 +23,10 @@
 
 namespace corvane::routing {
 namespace {
+
+using testing_support::fault_of;
+using testing_support::Signed;
+using testing_support::apply_gate;
 
 using V = std::vector<NodeIndex>;
 using Pair = std::pair<std::size_t, std::size_t>;
@@ -84,15 +89,6 @@ std::vector<std::pair<OpTag, Pair>> routed(const Env& env) {
 }
 using Routed = std::vector<std::pair<OpTag, Pair>>;
 
-template <class F>
-std::string fault_of(F&& f) {
-  try {
-    f();
-  } catch (const Fault& e) {
-    return e.message();
-  }
-  return "";
-}
 
 bool inverse(const Env& env) {
   if (env.p2v.size() != env.v2p.size()) return false;
@@ -467,36 +463,7 @@ TEST(EnvOrder, CycleIsAFault) {
 // a signed permutation: CX; SWAP; the symmetric gate as CZ; a Coded gate as
 // "flip q1 when q0 is set, then a phase when q1 is set"; a one-qubit gate as
 // X on q0; a barrier as the identity.
-struct Signed {
-  unsigned bits;
-  int sign;
-  bool operator==(const Signed&) const = default;
-};
 
-void apply_gate(Signed& s, const Operation& g) {
-  auto bit = [&](std::size_t q) { return (s.bits >> q) & 1u; };
-  const std::size_t a = g.q0, b = g.q1;
-  switch (g.kind.tag) {
-    case OpTag::Cx:
-      if (bit(a)) s.bits ^= 1u << b;
-      break;
-    case OpTag::Swap:
-      if (bit(a) != bit(b)) s.bits ^= (1u << a) | (1u << b);
-      break;
-    case OpTag::SymmetricCx:
-      if (bit(a) && bit(b)) s.sign = -s.sign;
-      break;
-    case OpTag::Coded:
-      if (bit(a)) s.bits ^= 1u << b;
-      if (bit(b)) s.sign = -s.sign;
-      break;
-    case OpTag::OneQubit:
-      s.bits ^= 1u << a;
-      break;
-    default:
-      break;
-  }
-}
 
 // A connected random device: a random tree plus a few extra edges, in random
 // order and orientation.

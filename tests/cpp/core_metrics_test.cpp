@@ -10,12 +10,15 @@
 #include <gtest/gtest.h>
 
 #include "common/fault.h"
+#include "test_support.h"
 #include "routing/metrics.h"
 #include "routing/ops.h"
 #include "routing/types.h"
 
 namespace corvane::routing::metrics {
 namespace {
+
+using testing_support::fault_of;
 
 using Values = std::vector<std::uint64_t>;
 
@@ -30,15 +33,6 @@ Values measure(std::size_t n, const std::vector<Operation>& ops, const ErrMap& e
   return m.get_metrics();
 }
 
-template <class F>
-std::string fault_of(F&& f) {
-  try {
-    f();
-  } catch (const Fault& e) {
-    return e.message();
-  }
-  return "";
-}
 
 TEST(MetricsValues, EmptyCircuitIsAllZero) {
   EXPECT_EQ(measure(4, {}, {}), (Values{0, 0, 0, 0, 0}));

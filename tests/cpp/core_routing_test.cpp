@@ -6,24 +6,19 @@
 #include <limits>
 
 #include "common/fault.h"
+#include "test_support.h"
 #include "routing/routing.h"
 #include "routing_fixtures.h"
 
 namespace corvane::routing {
 namespace {
 
+using testing_support::fault_of;
+
 using namespace fixtures;
 
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 
-std::string fault_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Fault& e) {
-    return e.message();
-  }
-  return "<no fault>";
-}
 
 std::vector<GateTuple> to_py(const std::vector<Operation>& ops) { return ops_to_py(ops); }
 

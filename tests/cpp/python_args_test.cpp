@@ -10,14 +10,7 @@
 
 #include "python/args.h"
 #include "python/pyclass.h"
-
-namespace corvane::py::testing {
-std::string take_error();
-Ref eval(const char* expression);
-void exec(const char* code);
-std::string error_of(const std::function<void()>& f);
-std::string error_of_call(PyObject* result);
-}  // namespace corvane::py::testing
+#include "python_test_support.h"
 
 namespace corvane::py {
 namespace {

@@ -15,13 +15,7 @@
 
 #include "common/fault.h"
 #include "python/convert.h"
-
-namespace corvane::py::testing {
-std::string take_error();
-Ref eval(const char* expression);
-void exec(const char* code);
-std::string error_of(const std::function<void()>& f);
-}  // namespace corvane::py::testing
+#include "python_test_support.h"
 
 namespace corvane::py {
 namespace {

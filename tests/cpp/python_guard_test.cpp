@@ -14,13 +14,7 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/output.h"
-
-namespace corvane::py::testing {
-std::string take_error();
-Ref eval(const char* expression);
-void exec(const char* code);
-std::string capture_fd(int fd, const std::function<void()>& f);
-}  // namespace corvane::py::testing
+#include "python_test_support.h"
 
 namespace corvane::py {
 namespace {

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "python/errors.h"
+#include "python_test_support.h"
 
 namespace corvane::py::testing {
 
