@@ -26,19 +26,11 @@ namespace {
 using testing_support::fault_of;
 using testing_support::Signed;
 using testing_support::apply_gate;
+using testing_support::coded;
+using testing_support::gate;
+using testing_support::line_map;
 
 using V = std::vector<NodeIndex>;
-
-Operation gate(OpTag t, std::size_t q0, std::size_t q1) { return Operation{OpKind(t), 0, q0, q1}; }
-Operation coded(std::size_t q0, std::size_t q1, std::size_t cx = 3, std::size_t code = 10) {
-  return Operation{OpKind::coded(cx, code), 0, q0, q1};
-}
-
-CouplingMap line_map(std::size_t n) {
-  CouplingMap m;
-  for (std::size_t i = 0; i + 1 < n; ++i) m.push_back({i, i + 1});
-  return m;
-}
 
 // An output DAG (merging) unless told otherwise.
 TwoQubitDAG make_dag(bool merge, bool fold, std::size_t n = 4, bool track = false) {
@@ -97,7 +89,6 @@ std::vector<std::size_t> identity(std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) v[i] = i;
   return v;
 }
-
 
 using Ordered = std::vector<std::pair<OpTag, std::pair<std::size_t, std::size_t>>>;
 
@@ -863,7 +854,6 @@ TEST(DagProperty, UnmergedDagKeepsEveryDependencyInDepthFirstOrder) {
 
 // Every gate the merging DAG handles exactly (no block absorption) is
 // simulated on basis states as a signed permutation (test_support.h).
-
 
 // Also checks that every qubit's `last` gate touches it and comes after every
 // other gate that touches it.

@@ -27,17 +27,12 @@ namespace {
 using testing_support::fault_of;
 using testing_support::Signed;
 using testing_support::apply_gate;
+using testing_support::coded;
+using testing_support::gate;
+using testing_support::line_map;
 
 using V = std::vector<NodeIndex>;
 using Pair = std::pair<std::size_t, std::size_t>;
-
-Operation gate(OpTag t, std::size_t q0, std::size_t q1) { return Operation{OpKind(t), 0, q0, q1}; }
-
-CouplingMap line_map(std::size_t n) {
-  CouplingMap m;
-  for (std::size_t i = 0; i + 1 < n; ++i) m.push_back({i, i + 1});
-  return m;
-}
 
 CouplingMap complete_map(std::size_t n) {
   CouplingMap m;
@@ -88,7 +83,6 @@ std::vector<std::pair<OpTag, Pair>> routed(const Env& env) {
   return out;
 }
 using Routed = std::vector<std::pair<OpTag, Pair>>;
-
 
 bool inverse(const Env& env) {
   if (env.p2v.size() != env.v2p.size()) return false;
@@ -463,7 +457,6 @@ TEST(EnvOrder, CycleIsAFault) {
 // a signed permutation: CX; SWAP; the symmetric gate as CZ; a Coded gate as
 // "flip q1 when q0 is set, then a phase when q1 is set"; a one-qubit gate as
 // X on q0; a barrier as the identity.
-
 
 // A connected random device: a random tree plus a few extra edges, in random
 // order and orientation.

@@ -24,7 +24,7 @@ using Values = std::vector<std::uint64_t>;
 
 const MetricNames kAll = {"noise", "layers", "cnot_layers", "n_cnots", "n_gates"};
 
-Operation gate(OpTag t, std::size_t q0, std::size_t q1) { return Operation{OpKind(t), 0, q0, q1}; }
+using testing_support::gate;
 
 Values measure(std::size_t n, const std::vector<Operation>& ops, const ErrMap& err,
                const MetricNames& names = kAll) {

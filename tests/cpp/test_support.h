@@ -5,6 +5,7 @@
 
 #include "common/fault.h"
 #include "routing/ops.h"
+#include "routing/types.h"
 
 namespace corvane::testing_support {
 
@@ -51,6 +52,21 @@ inline void apply_gate(Signed& s, routing::OpTag t, std::size_t a, std::size_t b
     default:
       break;
   }
+}
+
+inline routing::Operation gate(routing::OpTag t, std::size_t q0, std::size_t q1) {
+  return routing::Operation{routing::OpKind(t), 0, q0, q1};
+}
+inline routing::Operation coded(std::size_t q0, std::size_t q1, std::size_t cx = 3,
+                                std::size_t code = 10) {
+  return routing::Operation{routing::OpKind::coded(cx, code), 0, q0, q1};
+}
+
+// A line of n qubits, each edge listed once, (i, i + 1).
+inline routing::CouplingMap line_map(std::size_t n) {
+  routing::CouplingMap m;
+  for (std::size_t i = 0; i + 1 < n; ++i) m.push_back({i, i + 1});
+  return m;
 }
 
 inline void apply_gate(Signed& s, const routing::Operation& g) { apply_gate(s, g.kind.tag, g.q0, g.q1); }
