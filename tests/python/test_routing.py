@@ -91,7 +91,10 @@ def test_dists_max_value_on_class_and_instance(router):
 
 
 def test_text_signatures_and_module():
-    assert CircuitRouting.__text_signature__ == "()"
+    # Before 3.10 the interpreter drops a class doc's signature when it makes
+    # the type; the methods keep theirs on every version.
+    if sys.version_info >= (3, 10):
+        assert CircuitRouting.__text_signature__ == "()"
     assert CircuitRouting.get_dists_max_value.__text_signature__ == "()"
     assert CircuitRouting.route.__text_signature__ == "($self, " + ", ".join(ROUTE_NAMES) + ")"
     assert (CircuitRouting.transpile.__text_signature__
