@@ -9,6 +9,7 @@
 //   pyclass.h  PyClass<T>: a lazily created heap type holding one C++ value,
 //              its constructor helper create() and self check borrow()
 //   output.h   write_stdout_line(): diagnostics straight to descriptor 1
+//   result.h   result_or_raise(): a synthesis result, or its error as RuntimeError
 //   module.h   add_class(), SingleInterpreterModule (the PyInit_* state)
 //   classes.h  the registry of the module's classes
 //
@@ -32,3 +33,4 @@
 #include "python/module.h"
 #include "python/output.h"
 #include "python/pyclass.h"
+#include "python/result.h"

@@ -3,18 +3,19 @@
 #include <initializer_list>
 
 #include "python/circuit_routing.h"
+#include "python/clifford_synthesis.h"
+#include "python/linear_function_synthesis.h"
+#include "python/permutation_synthesis.h"
 
 namespace corvane::py {
 namespace {
 
-// Add each class here as it is written, keeping this order:
-//   {"CircuitRouting", &circuit_routing_type},
-//   {"CliffordSynthesis", &clifford_synthesis_type},
-//   {"PermutationSynthesis", &permutation_synthesis_type},
-//   {"LinearFunctionSynthesis", &linear_function_synthesis_type},
-// where each function is declared in the class's own header.
+// The order in which the module adds them (and lists them in __all__).
 constexpr std::initializer_list<ClassEntry> kClasses = {
     {"CircuitRouting", &circuit_routing_type},
+    {"CliffordSynthesis", &clifford_synthesis_type},
+    {"PermutationSynthesis", &permutation_synthesis_type},
+    {"LinearFunctionSynthesis", &linear_function_synthesis_type},
 };
 
 }  // namespace

@@ -1,11 +1,11 @@
-#include "python/output.h"
+#include "common/output.h"
 
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-namespace corvane::py {
+namespace corvane {
 
 bool write_stdout_line(std::string_view line) noexcept {
   char newline = '\n';
@@ -33,4 +33,4 @@ bool write_stdout_line(std::string_view line) noexcept {
   return true;
 }
 
-}  // namespace corvane::py
+}  // namespace corvane

@@ -1,0 +1,43 @@
+// Clifford synthesis: H, S and CX gates on a model's qubits, chosen one at a
+// time by the model's policy network, until the operator is the identity.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "clifford/circuit.h"
+#include "common/model_info.h"
+#include "common/result.h"
+
+namespace corvane::clifford {
+
+// The record named exactly model_id, or the error "Model <model_id> not found".
+Result<const common::CliffordModelInfo*> get_model(const common::CliffordModels& models,
+                                                   std::string_view model_id);
+
+// The gate tuple of an action gate: ("h", (q, 0)), ("s", (q, 0)) or ("cx", (c, t)).
+Gate from_op_to_gate(const common::Op& op);
+
+// The view of the inverse operator: out[k] = SWAP_AD_TABLE[view[map[k]]] for
+// every entry of the transpose map.
+std::vector<std::uint64_t> invert_view(const std::vector<std::uint64_t>& view,
+                                       const common::TransposeMap& map);
+
+// One attempt on the block codes `circuit`. Each step shows the network the
+// operator (or, at random, its inverse) under a random symmetry of the
+// model, maps the chosen action back and applies it to the real state: to
+// block columns in the normal view, to block rows in the inverted one.
+// Returns the forward gates followed by the inverted view's gates in reverse,
+// or "Solution not found in clifford synthesis" after default_n_steps + 1
+// steps.
+Result<std::vector<Gate>> synthesize(const common::CliffordModels& models, std::string_view model_id,
+                                     std::vector<std::uint64_t> circuit);
+
+// num_runs attempts; the least CircuitMetrics key wins, the earliest among
+// equals; "No solution found in <num_runs> clifford synthesis runs." when
+// none is kept. An unknown model fails before any attempt.
+Result<std::vector<Gate>> run(const common::CliffordModels& models, std::string_view model_id,
+                              std::uint64_t num_runs, const std::vector<std::uint64_t>& circuit);
+
+}  // namespace corvane::clifford

@@ -1,0 +1,77 @@
+#include "python/permutation_synthesis.h"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/model_info.h"
+#include "permutation/synthesis.h"
+#include "python/binding.h"
+
+namespace corvane::py {
+namespace {
+
+struct PermutationSynthesis {
+  common::PermModels models;
+};
+
+using Data = std::vector<std::uint64_t>;
+
+constexpr auto kNew = signature("PermutationSynthesis.__new__", "model_info", "cmap",
+                                "valid_perms", "models_path");
+constexpr auto kSynthesize = signature("PermutationSynthesis.synthesize", "model_id", "data");
+constexpr auto kRun = signature("PermutationSynthesis.run", "model_id", "num_runs", "data");
+
+PyObject* new_permutation_synthesis(PyTypeObject* subtype, PyObject* args, PyObject* kwargs);
+PyObject* synthesize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+PyMethodDef kMethods[] = {
+    {"synthesize", method_cast(&synthesize), METH_FASTCALL | METH_KEYWORDS,
+     "synthesize($self, model_id, data)\n--\n\n"},
+    {"run", method_cast(&run), METH_FASTCALL | METH_KEYWORDS,
+     "run($self, model_id, num_runs, data)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr}};
+
+constinit PyClass<PermutationSynthesis> kClass(
+    {.name = "PermutationSynthesis",
+     .doc = "PermutationSynthesis(model_info, cmap, valid_perms, models_path)\n--\n\n",
+     .methods = kMethods,
+     .tp_new = &new_permutation_synthesis});
+
+PyObject* new_permutation_synthesis(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+  return guard([&] {
+    const auto bound = bind(kNew, args, kwargs);
+    auto [model_info, cmap, valid_perms, models_path] =
+        convert<std::vector<common::ModelDescription>, common::ByName<common::Edges>,
+                common::ByName<common::Perms>, std::string>(kNew, bound);
+    common::PermModels models = common::get_perm_models_from_python(
+        std::move(model_info), std::move(cmap), std::move(valid_perms), std::move(models_path));
+    return kClass.create(subtype, PermutationSynthesis{std::move(models)});
+  });
+}
+
+PyObject* synthesize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    const auto bound = bind(kSynthesize, args, nargs, kwnames);
+    const PermutationSynthesis& me = kClass.borrow(self);
+    auto [model_id, data] = convert<std::string, Data>(kSynthesize, bound);
+    return result_or_raise(permutation::synthesize(me.models, model_id, std::move(data)));
+  });
+}
+
+PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    const auto bound = bind(kRun, args, nargs, kwnames);
+    const PermutationSynthesis& me = kClass.borrow(self);
+    const auto [model_id, num_runs, data] = convert<std::string, std::uint64_t, Data>(kRun, bound);
+    return result_or_raise(permutation::run(me.models, model_id, num_runs, data));
+  });
+}
+
+}  // namespace
+
+PyTypeObject* permutation_synthesis_type() { return kClass.type(); }
+
+}  // namespace corvane::py

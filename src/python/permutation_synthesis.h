@@ -1,0 +1,12 @@
+// The Python class PermutationSynthesis.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace corvane::py {
+
+// The class's type object, created on first call (see classes.h).
+PyTypeObject* permutation_synthesis_type();
+
+}  // namespace corvane::py
