@@ -47,8 +47,17 @@ void LinearLayer::add_bias(std::vector<float>& y) const {
 }
 
 // The inner loop runs over outputs, so the compiler vectorises it across
-// eight (or more) outputs at a time while each output still sums in ascending
-// input order; -ffp-contract=off keeps every product rounded before the add.
+// eight outputs at a time (AVX2 where the processor has it, chosen at load
+// time) while each output still sums in ascending input order; without FMA
+// and with -ffp-contract=off every product is rounded before the add, so
+// both versions give the same bits.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define CORVANE_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define CORVANE_VECTOR_CLONES
+#endif
+
+CORVANE_VECTOR_CLONES
 std::vector<float> LinearLayer::forward(std::span<const float> x) const {
   std::vector<float> y(rows_);
   if (x.size() != cols_) fault("Gemv: dimensions mismatch.");
@@ -67,6 +76,7 @@ std::vector<float> LinearLayer::forward(std::span<const float> x) const {
   return y;
 }
 
+CORVANE_VECTOR_CLONES
 std::vector<float> LinearLayer::forward_sparse(std::span<const float> x) const {
   std::vector<float> y(rows_);
   if (x.size() != cols_) fault("Gemv: dimensions mismatch.");

@@ -41,6 +41,7 @@ inline std::vector<unsigned char> model_file(const std::vector<TensorSpec>& tens
   std::memcpy(out.data() + 8, header.data(), header.size());
   unsigned char* data = out.data() + 8 + header.size();
   for (const TensorSpec& t : tensors) {
+    if (t.values.empty()) continue;  // memcpy wants real pointers, even for 0 bytes
     std::memcpy(data, t.values.data(), 4 * t.values.size());
     data += 4 * t.values.size();
   }

@@ -1,0 +1,129 @@
+"""Synthesizes a random qubit permutation on each embedded permutation model,
+a random Clifford operator on a few Clifford models and a random linear
+reversible function on a few linear-function models, checks every result,
+and prints its cost next to a classical reference.
+
+    python3 examples/synthesize.py
+
+The companion data each model is made for (coupling maps, symmetries, action
+gates) is read from models/*.json; the references come from bench/ and
+tools/ (numpy).
+"""
+
+import json
+import random
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+REPO = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(REPO / "bench"))
+sys.path.insert(0, str(REPO / "tools" / "clifford"))
+
+from corvane import corvane_rs  # noqa: E402
+
+import companion  # noqa: E402
+import linear_function_reference as lf_ref  # noqa: E402
+import permutation_reference as perm_ref  # noqa: E402
+import sampler  # noqa: E402
+import teacher  # noqa: E402
+
+
+def swap_depth(swaps):
+    level = {}
+    for a, b in swaps:
+        level[a] = level[b] = max(level.get(a, 0), level.get(b, 0)) + 1
+    return max(level.values(), default=0)
+
+
+def permutations(rng):
+    data = json.loads((REPO / "models" / "permutation.json").read_text())
+    models = data["models"]
+    synth = corvane_rs.PermutationSynthesis(
+        [m["model_info"] for m in models],
+        {m["model_info"]["model_name"]: [tuple(e) for e in m["cmap"]] for m in models},
+        {m["model_info"]["model_name"]: m["valid_perms"] for m in models},
+        data["models_path"])
+    print("Permutations (run of 10 attempts):")
+    for m in models:
+        name, n = m["model_info"]["model_name"], int(m["model_info"]["qubits"])
+        perm = list(range(n))
+        rng.shuffle(perm)
+        start = time.perf_counter()
+        swaps = synth.run(name, 10, perm)
+        ms = (time.perf_counter() - start) * 1e3
+        assert perm_ref.apply_swaps(list(range(n)), swaps) == perm
+        bound = perm_ref.lower_bound(perm_ref.distances(n, m["cmap"]), perm)
+        print(f"  {name:34s} {n:3d} qubits  SWAPs {len(swaps):4d} (lower bound {bound:4d}), "
+              f"depth {swap_depth(swaps):3d}, {ms:6.1f} ms")
+
+
+def apply_row_gates(gates, n):
+    m = np.eye(2 * n, dtype=np.uint8)
+    for name, (q0, q1) in gates:
+        if name == "h":
+            m[[2 * q0, 2 * q0 + 1]] = m[[2 * q0 + 1, 2 * q0]]
+        elif name == "s":
+            m[2 * q0 + 1] ^= m[2 * q0]
+        else:
+            m[2 * q0 + 1] ^= m[2 * q1 + 1]
+            m[2 * q1] ^= m[2 * q0]
+    return m
+
+
+def cliffords(seed):
+    data = json.loads((REPO / "models" / "clifford.json").read_text())
+    by_name = {m["model_info"]["model_name"]: m for m in data["models"]}
+    synth = corvane_rs.CliffordSynthesis(
+        [m["model_info"] for m in data["models"]],
+        {k: [tuple(g) for g in m["act_gates"]] for k, m in by_name.items()},
+        {k: m["valid_perms"] for k, m in by_name.items()},
+        {k: m["act_perms"] for k, m in by_name.items()},
+        data["models_path"])
+    print("Clifford operators, uniformly random (run of 16 attempts):")
+    rng = np.random.default_rng(seed)
+    for name in ("mc_ft_3qL_v2", "vec_4qT_v1", "vec_ft_6qY_v1", "vec_9qL_v4"):
+        record = companion.model(name)
+        n = record.n
+        codes = sampler.random_clifford(n, rng)
+        start = time.perf_counter()
+        gates = synth.run(name, 16, codes.reshape(-1).tolist())
+        ms = (time.perf_counter() - start) * 1e3
+        c = codes.astype(np.int64)
+        blocks = np.stack([(c >> 3) & 1, (c >> 2) & 1, (c >> 1) & 1, c & 1], -1).reshape(n, n, 2, 2)
+        assert np.array_equal(apply_row_gates(gates, n), blocks.transpose(0, 2, 1, 3).reshape(2 * n, 2 * n))
+        rule = int(teacher.baseline(record, codes[None])[0])
+        cx = sum(1 for g, _ in gates if g == "cx")
+        print(f"  {name:16s} {n} qubits  gates {len(gates):4d} ({cx:3d} CX), "
+              f"leaf-decoupling rule {rule:4d}, {ms:6.1f} ms")
+
+
+LF_ACTIONS = {0: [(0, 2), (1, 2)], 4: [(0, 2), (1, 2), (2, 3), (3, 4)],
+              19: [(0, 1), (1, 3), (2, 4), (3, 5), (4, 7), (5, 6), (6, 7), (7, 8)]}
+
+
+def linear_functions(seed):
+    synth = corvane_rs.LinearFunctionSynthesis()
+    print("Linear reversible functions, uniformly random invertible (run of 8 attempts):")
+    for model_id, tree in LF_ACTIONS.items():
+        n = len(tree) + 1
+        matrix = lf_ref.sample_invertible(n, 1, seed + model_id)[0]
+        start = time.perf_counter()
+        pairs = synth.run(model_id, 8, matrix.reshape(-1).astype(float).tolist())
+        ms = (time.perf_counter() - start) * 1e3
+        assert np.array_equal(lf_ref.apply_pairs(matrix, pairs), np.eye(n, dtype=np.uint8))
+        baseline = len(lf_ref.tree_baseline(matrix, tree))
+        print(f"  model {model_id:2d}  {n} qubits  CX {len(pairs):3d} (tree elimination {baseline:3d}), "
+              f"{ms:6.2f} ms")
+
+
+def main():
+    permutations(random.Random(7))
+    cliffords(7)
+    linear_functions(7)
+
+
+if __name__ == "__main__":
+    main()
