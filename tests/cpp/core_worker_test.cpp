@@ -386,18 +386,32 @@ TEST_F(WorkerTest, MisleadingDistancesEndAfterTheStallLimit) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   EXPECT_FALSE(r.finished);
   EXPECT_TRUE(r.ops.empty());
-  EXPECT_EQ(r.steps, stall_limit(d, 6));
+  EXPECT_EQ(r.steps, stall_limit(cm, d, 6));
 }
 
 TEST(StallLimit, GrowsWithTheDeviceAndIgnoresUnreachablePairs) {
-  EXPECT_EQ(stall_limit(distances(line(6), 6), 6), 100'000u);
+  EXPECT_EQ(stall_limit(line(6), distances(line(6), 6), 6), 1024u);
   const CouplingMap big = grid(40, 40);
   // 16 * 1600 qubits * 78 hops
-  EXPECT_EQ(stall_limit(distances(big, 1600), 1600), 16u * 1600u * 78u);
+  EXPECT_EQ(stall_limit(big, distances(big, 1600), 1600), 16u * 1600u * 78u);
   Dists cut = distances(line(4), 4);
   cut[0][3] = DISTS_MAX_VALUE;
-  EXPECT_EQ(stall_limit(cut, 4), 100'000u);
-  EXPECT_EQ(stall_limit({}, 0), 100'000u);
+  EXPECT_EQ(stall_limit(line(4), cut, 4), 1024u);
+  EXPECT_EQ(stall_limit({}, {}, 0), 1024u);
+}
+
+TEST(StallLimit, BoundedByTheDescribedDevice) {
+  // Neither a huge num_qubits nor a huge distance stretches the limit past
+  // what the 40 qubits with couplers and distances can need.
+  const CouplingMap cm = grid(5, 8);
+  Dists d = distances(cm, 40);
+  const std::uint64_t own = stall_limit(cm, d, 40);
+  EXPECT_EQ(stall_limit(cm, d, 100'000), own);
+  d[0][39] = 1'000'000;
+  EXPECT_EQ(stall_limit(cm, d, 100'000), 16u * 40u * 40u);
+  // Qubits without a row of distances are not part of the device.
+  d.resize(10);
+  EXPECT_LT(stall_limit(cm, d, 40), own);
 }
 
 TEST_F(WorkerTest, ReachableAcrossComponentsIsNotHopeless) {
