@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <thread>
 
 namespace corvane::routing {
@@ -57,15 +56,6 @@ std::size_t pass_threads(std::uint64_t runs, std::uint64_t worker_bytes) noexcep
   std::uint64_t threads = std::min<std::uint64_t>(runs, available_cpus());
   if (worker_bytes > 0) threads = std::min(threads, std::max<std::uint64_t>(1, memory_budget() / worker_bytes));
   return static_cast<std::size_t>(threads);
-}
-
-const char* format_bytes(std::uint64_t bytes, char (&buffer)[32]) noexcept {
-  const double gib = static_cast<double>(bytes) / static_cast<double>(std::uint64_t{1} << 30);
-  if (gib >= 1.0)
-    std::snprintf(buffer, sizeof buffer, "%.1f GiB", gib);
-  else
-    std::snprintf(buffer, sizeof buffer, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
-  return buffer;
 }
 
 }  // namespace corvane::routing

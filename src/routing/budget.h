@@ -33,7 +33,4 @@ std::size_t available_cpus() noexcept;
 // the runs, and what the memory budget holds (at least 1 when runs > 0).
 std::size_t pass_threads(std::uint64_t runs, std::uint64_t worker_bytes) noexcept;
 
-// "37.3 GiB", for messages.
-const char* format_bytes(std::uint64_t bytes, char (&buffer)[32]) noexcept;
-
 }  // namespace corvane::routing

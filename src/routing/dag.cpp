@@ -253,10 +253,16 @@ bool TwoQubitDAG::sums_are_exact(std::size_t g) const {
 }
 
 void TwoQubitDAG::set_distance_bound(const Dists& dists) {
+  // Only distances between qubits below n are ever read.
+  const std::size_t n = num_qubits();
   std::uint64_t max_abs = 0;
-  for (const auto& row : dists)
-    for (const std::int32_t v : row)
+  for (std::size_t p = 0; p < std::min(dists.size(), n); ++p) {
+    const auto& row = dists[p];
+    for (std::size_t r = 0; r < std::min(row.size(), n); ++r) {
+      const std::int32_t v = row[r];
       max_abs = std::max<std::uint64_t>(max_abs, v < 0 ? -static_cast<std::int64_t>(v) : v);
+    }
+  }
   // A term is a difference of two distances.
   term_bound_ = 2 * max_abs;
 }

@@ -105,6 +105,16 @@ def test_text_signatures_and_module():
     assert CircuitRouting.__name__ == "CircuitRouting"
 
 
+@pytest.mark.skipif(sys.version_info < (3, 10), reason="immutable types came with 3.10")
+def test_class_attributes_cannot_be_replaced(router):
+    for name, value in (("get_dists_max_value", staticmethod(lambda: 0)), ("route", None),
+                        ("extra", 1)):
+        with pytest.raises(TypeError):
+            setattr(CircuitRouting, name, value)
+    assert CircuitRouting.get_dists_max_value() == MAX
+    assert not hasattr(CircuitRouting, "extra")
+
+
 def test_constructor_takes_no_arguments():
     with pytest.raises(TypeError):
         CircuitRouting(1)
