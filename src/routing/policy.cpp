@@ -1,5 +1,7 @@
 #include "routing/policy.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -39,64 +41,18 @@ PolicyTables routing_policy_tables() noexcept {
 namespace {
 
 constexpr std::size_t HIDDEN_BLOCKS = POLICY_HIDDEN / (4 * HIDDEN_BLOCK);
-static_assert(HIDDEN_BLOCKS <= 8);
 
-// For each input row, the blocks of hidden units where the row has a weight
-// other than +0.0. Skipping a block is exact when no bias of the block is
-// -0.0: the accumulators then never hold -0.0 (a float sum is -0.0 only when
-// both terms are), so adding +/-0.0 would leave them bit for bit unchanged.
-using RowBlocks = std::array<std::uint8_t, POLICY_INPUTS>;
-
-bool is_plus_zero(float v) {
-  std::uint32_t bits;
-  std::memcpy(&bits, &v, sizeof bits);
-  return bits == 0;
-}
-
-RowBlocks row_blocks(const PolicyTables& tables) {
-  RowBlocks blocks{};
-  std::uint8_t skippable = 0;
-  for (std::size_t b = 0; b < HIDDEN_BLOCKS; ++b) {
-    bool negative_zero_bias = false;
-    for (std::size_t h = b * 4 * HIDDEN_BLOCK; h < (b + 1) * 4 * HIDDEN_BLOCK; ++h) {
-      const float v = tables.b1[h];
-      negative_zero_bias |= v == 0.0f && !is_plus_zero(v);
-    }
-    if (!negative_zero_bias) skippable |= static_cast<std::uint8_t>(1u << b);
-  }
-  for (std::size_t i = 0; i < POLICY_INPUTS; ++i) {
-    std::uint8_t mask = static_cast<std::uint8_t>(~skippable);
-    for (std::size_t h = 0; h < POLICY_HIDDEN; ++h)
-      if (!is_plus_zero(tables.w1[i * POLICY_HIDDEN + h]))
-        mask |= static_cast<std::uint8_t>(1u << (h / (4 * HIDDEN_BLOCK)));
-    blocks[i] = mask;
-  }
-  return blocks;
-}
-
-// Whether the second layer may skip hidden units that are 0: their terms
-// are +/-0.0, which leave every non-zero sum as it is, and the sign of a zero
-// sum no longer shows once a bias other than -0.0 is added.
-bool no_negative_zero(std::span<const float> values) {
-  for (const float v : values)
-    if (v == 0.0f && !is_plus_zero(v)) return false;
-  return true;
-}
-
-PolicyScores forward(const PolicyTables& tables, const RowBlocks& blocks, bool skip_zero_hidden,
-                     const PolicyInput& x) noexcept {
+PolicyScores forward(const PolicyTables& tables, const PolicyInput& x) noexcept {
   // Inputs that select a row, in ascending order, with the row's sign.
   // a + (-1 * w) is exactly a - w, so one multiply-add form covers both.
   std::array<const float*, POLICY_INPUTS> rows;
   std::array<float, POLICY_INPUTS> signs;
-  std::array<std::uint8_t, POLICY_INPUTS> row_mask;
   std::size_t active = 0;
   for (std::size_t i = 0; i < POLICY_INPUTS; ++i) {
     const float v = x[i];
     if (v > 0.0f || v < 0.0f) {
       rows[active] = tables.w1.data() + i * POLICY_HIDDEN;
       signs[active] = v > 0.0f ? 1.0f : -1.0f;
-      row_mask[active] = blocks[i];
       ++active;
     }
   }
@@ -107,12 +63,10 @@ PolicyScores forward(const PolicyTables& tables, const RowBlocks& blocks, bool s
   const f32x4 zero = {0.0f, 0.0f, 0.0f, 0.0f};
   for (std::size_t block = 0; block < HIDDEN_BLOCKS; ++block) {
     const std::size_t base = block * 4 * HIDDEN_BLOCK;
-    const auto bit = static_cast<std::uint8_t>(1u << block);
     f32x4 acc[HIDDEN_BLOCK];
 #pragma GCC unroll 8
     for (std::size_t v = 0; v < HIDDEN_BLOCK; ++v) acc[v] = load4(tables.b1.data() + base + 4 * v);
     for (std::size_t r = 0; r < active; ++r) {
-      if ((row_mask[r] & bit) == 0) continue;
       const float* row = rows[r] + base;
       const float sign = signs[r];
 #pragma GCC unroll 8
@@ -134,7 +88,6 @@ PolicyScores forward(const PolicyTables& tables, const RowBlocks& blocks, bool s
   for (std::size_t v = 0; v < OUT_VECS; ++v) s[v] = hid[0] * load4(w2 + 4 * v);
   for (std::size_t i = 1; i < POLICY_HIDDEN; ++i) {
     const float h = hid[i];
-    if (skip_zero_hidden && h == 0.0f) continue;
     const float* row = w2 + i * POLICY_OUTPUTS;
 #pragma GCC unroll 4
     for (std::size_t v = 0; v < OUT_VECS; ++v) s[v] = s[v] + h * load4(row + 4 * v);
@@ -150,15 +103,70 @@ PolicyScores forward(const PolicyTables& tables, const RowBlocks& blocks, bool s
 }  // namespace
 
 PolicyScores policy_forward(const PolicyTables& tables, const PolicyInput& x) noexcept {
-  RowBlocks all;
-  all.fill(0xFF);
-  return forward(tables, all, false, x);
+  return forward(tables, x);
+}
+
+SparsePolicy::SparsePolicy(const PolicyTables& tables) {
+  std::copy(tables.b1.begin(), tables.b1.end(), b1_.begin());
+  std::copy(tables.b2.begin(), tables.b2.end(), b2_.begin());
+  for (std::size_t i = 0; i < POLICY_INPUTS; ++i) {
+    row_start_[i] = static_cast<std::uint32_t>(w1_.size());
+    for (std::size_t h = 0; h < POLICY_HIDDEN; ++h) {
+      const float w = tables.w1[i * POLICY_HIDDEN + h];
+      if (w != 0.0f) w1_.push_back({static_cast<std::uint32_t>(h), w});
+    }
+  }
+  row_start_[POLICY_INPUTS] = static_cast<std::uint32_t>(w1_.size());
+  for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
+    out_start_[k] = static_cast<std::uint32_t>(w2_.size());
+    bool sign_bits = true;
+    for (std::size_t h = 0; h < POLICY_HIDDEN; ++h) {
+      const float w = tables.w2[h * POLICY_OUTPUTS + k];
+      sign_bits = sign_bits && std::signbit(w);
+      if (w != 0.0f) w2_.push_back({static_cast<std::uint32_t>(h), w});
+    }
+    negative_zero_[k] = sign_bits;
+  }
+  out_start_[POLICY_OUTPUTS] = static_cast<std::uint32_t>(w2_.size());
+}
+
+PolicyScores SparsePolicy::forward(const PolicyInput& x) const noexcept {
+  // First layer: each unit's terms still arrive in ascending input order.
+  // Leaving out the zero weights, and adding 0 * w for a zero input, only
+  // changes the sign of a zero sum, and a unit summing to zero of either sign
+  // is 0. Without a branch per input, unpredictable as the signs are.
+  std::array<float, POLICY_HIDDEN> acc = b1_;
+  for (std::size_t i = 0; i < POLICY_INPUTS; ++i) {
+    const float v = x[i];
+    const float sign = v > 0.0f ? 1.0f : (v < 0.0f ? -1.0f : 0.0f);  // a + -1 * w is a - w
+    for (std::uint32_t e = row_start_[i]; e < row_start_[i + 1]; ++e)
+      acc[w1_[e].index] = acc[w1_[e].index] + sign * w1_[e].weight;
+  }
+  std::array<float, POLICY_HIDDEN> hid;
+  for (std::size_t h = 0; h < POLICY_HIDDEN; ++h) hid[h] = acc[h] > 0.0f ? acc[h] : 0.0f;
+  // Second layer: the products of the non-zero weights in ascending hidden
+  // order give every non-zero sum exactly. A zero sum is -0.0 in the dense
+  // evaluation only when every product is, which needs every weight of the
+  // output to have its sign bit set; else it is +0.0, which adding +0.0
+  // makes of it (and leaves any other sum as it is).
+  PolicyScores scores;
+  for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
+    const std::uint32_t begin = out_start_[k];
+    const std::uint32_t end = out_start_[k + 1];
+    float s = negative_zero_[k] ? -0.0f : 0.0f;
+    if (begin < end) {
+      s = hid[w2_[begin].index] * w2_[begin].weight;
+      for (std::uint32_t e = begin + 1; e < end; ++e) s = s + hid[w2_[e].index] * w2_[e].weight;
+      if (!negative_zero_[k]) s = s + 0.0f;
+    }
+    scores[k] = s + b2_[k];
+  }
+  return scores;
 }
 
 PolicyScores routing_policy_forward(const PolicyInput& x) noexcept {
-  static const RowBlocks blocks = row_blocks(routing_policy_tables());
-  static const bool skip_zero_hidden = no_negative_zero(routing_policy_tables().b2);
-  return forward(routing_policy_tables(), blocks, skip_zero_hidden, x);
+  static const SparsePolicy policy(routing_policy_tables());
+  return policy.forward(x);
 }
 
 std::size_t first_maximum(std::span<const float> values) {

@@ -5,7 +5,9 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
+#include <vector>
 
 namespace corvane::routing {
 
@@ -40,6 +42,27 @@ PolicyTables routing_policy_tables() noexcept;
 // score sums hid[i] * W2[i][k] in ascending i, then adds B2[k]; that order
 // is part of the result, as ties between scores are decided on exact values.
 PolicyScores policy_forward(const PolicyTables& tables, const PolicyInput& x) noexcept;
+
+// policy_forward, bit for bit, visiting only the non-zero weights of a set
+// of tables (the compiled-in ones are mostly zero).
+class SparsePolicy {
+ public:
+  explicit SparsePolicy(const PolicyTables& tables);
+  PolicyScores forward(const PolicyInput& x) const noexcept;
+
+ private:
+  struct Weight {
+    std::uint32_t index;  // hidden unit (first layer) or hidden input (second)
+    float weight;
+  };
+  std::array<float, POLICY_HIDDEN> b1_{};
+  std::array<float, POLICY_OUTPUTS> b2_{};
+  std::vector<Weight> w1_;  // by input row, ascending hidden unit
+  std::array<std::uint32_t, POLICY_INPUTS + 1> row_start_{};
+  std::vector<Weight> w2_;  // by output, ascending hidden unit
+  std::array<std::uint32_t, POLICY_OUTPUTS + 1> out_start_{};
+  std::array<bool, POLICY_OUTPUTS> negative_zero_{};
+};
 
 // policy_forward with the compiled-in tables.
 PolicyScores routing_policy_forward(const PolicyInput& x) noexcept;
