@@ -199,6 +199,7 @@ void TwoQubitDAG::remove(NodeIndex x) {
 void TwoQubitDAG::remove_node(NodeIndex x) {
   if (!graph.contains(x)) fault(std::string(kUnwrapNone));
   if (flag_track_front) {
+    ++front_epoch_;
     auto& ready = generations.ready;
     auto it = std::find(ready.begin(), ready.end(), x);
     if (it != ready.end()) ready.erase(it);
@@ -215,6 +216,25 @@ void TwoQubitDAG::remove_node(NodeIndex x) {
 }
 
 void TwoQubitDAG::update_lookahead() {
+  if (found_epoch_ == front_epoch_ && found_ready_ == generations.ready) {
+    // Same front, same generations: restore the order found in those that
+    // the last step shuffled.
+    for (std::size_t g = 0; g < lookahead.size(); ++g)
+      if (shuffled_[g]) lookahead[g].assign(found_[g].begin(), found_[g].end());
+  } else {
+    find_lookahead();
+    for (std::size_t g = 0; g < lookahead.size(); ++g)
+      found_[g].assign(lookahead[g].begin(), lookahead[g].end());
+    found_ready_.assign(generations.ready.begin(), generations.ready.end());
+    found_epoch_ = front_epoch_;
+    chain_by_qubit();
+  }
+  // Each generation is shuffled when first read in an order that matters;
+  // fresh draws either way, so every order stays equally likely.
+  shuffled_.fill(false);
+}
+
+void TwoQubitDAG::find_lookahead() {
   auto& deg = generations.in_degree;
   lookahead.clear();
   undo_.clear();
@@ -233,9 +253,36 @@ void TwoQubitDAG::update_lookahead() {
     std::swap(frontier_, next_frontier_);
   }
   for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) deg[it->first] = it->second;
-  // Each generation is shuffled when first read in an order that matters;
-  // fresh draws either way, so every order stays equally likely.
-  shuffled_.fill(false);
+}
+
+void TwoQubitDAG::chain_by_qubit() {
+  for (const std::size_t q : chained_qubits_) first_on_qubit_[q] = kNoEntry;
+  chained_qubits_.clear();
+  on_qubit_.clear();
+  const std::size_t n = num_qubits();
+  first_on_qubit_.resize(n, kNoEntry);
+  // Qubits beyond n fault in the features, the slow way; qubits beyond 32
+  // bits cannot be chained.
+  qubits_in_range_ = n <= kNoEntry;
+  auto chain = [&](std::size_t q, std::size_t other, std::size_t g) {
+    if (first_on_qubit_[q] == kNoEntry) chained_qubits_.push_back(q);
+    on_qubit_.push_back({static_cast<std::uint32_t>(other), static_cast<std::uint32_t>(g),
+                         first_on_qubit_[q]});
+    first_on_qubit_[q] = static_cast<std::uint32_t>(on_qubit_.size() - 1);
+  };
+  for (std::size_t g = 0; g < lookahead.size() && qubits_in_range_; ++g) {
+    for (const NodeIndex node : lookahead[g]) {
+      const Operation& op = graph[node];
+      if (op.q0 >= n || op.q1 >= n) {
+        qubits_in_range_ = false;
+        break;
+      }
+      // A gate on two qubits is chained under both; one on a single qubit
+      // once, so that no gate counts twice for a candidate.
+      chain(op.q0, op.q1, g);
+      if (op.q1 != op.q0) chain(op.q1, op.q0, g);
+    }
+  }
 }
 
 void TwoQubitDAG::shuffle_generation(std::size_t g) {
@@ -265,6 +312,12 @@ void TwoQubitDAG::set_distance_bound(const Dists& dists) {
   }
   // A term is a difference of two distances.
   term_bound_ = 2 * max_abs;
+  dist_rows_.clear();
+  if (dists.size() >= n &&
+      std::all_of(dists.begin(), dists.begin() + static_cast<std::ptrdiff_t>(n),
+                  [&](const auto& row) { return row.size() >= n; })) {
+    for (std::size_t p = 0; p < n; ++p) dist_rows_.push_back(dists[p].data());
+  }
 }
 
 void TwoQubitDAG::swap_candidates(const std::vector<std::size_t>& v2p,
@@ -285,6 +338,45 @@ void TwoQubitDAG::swap_candidates(const std::vector<std::size_t>& v2p,
   }
 gathered:
   rng::shuffle(rng::thread_rng(), std::span<std::size_t>(out));
+}
+
+bool TwoQubitDAG::features_from_qubits(const std::vector<std::size_t>& candidates,
+                                       const CouplingMap& coupling_map,
+                                       const std::vector<std::size_t>& v2p,
+                                       const std::vector<std::size_t>& p2v, Features& x) const {
+  const std::size_t n = num_qubits();
+  if (!qubits_in_range_ || dist_rows_.size() != n || v2p.size() != n || p2v.size() != n)
+    return false;
+  for (std::size_t g = 0; g < lookahead.size(); ++g)
+    if (!sums_are_exact(g)) return false;
+  x.fill(0.0f);
+  const std::size_t slots = std::min(candidates.size(), MAX_CANDIDATES);
+  for (std::size_t j = 0; j < slots; ++j) {
+    const auto [a, b] = at(coupling_map, candidates[j]);  // ends below n: checked by new
+    const std::int32_t* row_a = dist_rows_[a];
+    const std::int32_t* row_b = dist_rows_[b];
+    // Only the gates on the qubits at a and at b move. A gate with a qubit
+    // at a and its other qubit at p gains dists[a][p] - dists[b][p], unless
+    // p is b (the gate lies on the edge); likewise from b. Every sum is an
+    // exact integer in a float, so summing as integers, in this order, gives
+    // the value the generation's order gives.
+    std::array<std::int64_t, LOOKAHEAD_DEPTH> sum{};
+    auto gather = [&](std::size_t q, const std::int32_t* from, const std::int32_t* to,
+                      std::size_t skip) {
+      for (std::uint32_t e = first_on_qubit_[q]; e != kNoEntry; e = on_qubit_[e].next) {
+        const OnQubit& gate = on_qubit_[e];
+        const std::size_t p = v2p[gate.other];
+        if (p == skip) continue;
+        sum[gate.gen] += static_cast<std::int32_t>(static_cast<std::uint32_t>(from[p]) -
+                                                   static_cast<std::uint32_t>(to[p]));
+      }
+    };
+    gather(p2v[a], row_a, row_b, b);
+    if (a != b) gather(p2v[b], row_b, row_a, a);  // a self-loop coupler has one qubit
+    for (std::size_t g = 0; g < lookahead.size(); ++g)
+      x[g + LOOKAHEAD_DEPTH * j] = static_cast<float>(sum[g]);
+  }
+  return true;
 }
 
 Features TwoQubitDAG::features(const std::vector<std::size_t>& candidates,

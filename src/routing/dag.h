@@ -120,6 +120,15 @@ class TwoQubitDAG {
   // Distance change of every looked-ahead gate under each candidate SWAP.
   Features features(const std::vector<std::size_t>& candidates, const CouplingMap& coupling_map,
                     const std::vector<std::size_t>& v2p, const Dists& dists);
+  // The same features, found from the gates on the two qubits of each
+  // candidate rather than by visiting every looked-ahead gate. Only where
+  // that gives the very same values, which it tells by its result: every
+  // sum is exact (so the order of its terms cannot show), dists covers all
+  // qubits below n and every looked-ahead qubit is below n (so nothing can
+  // fault). p2v must be the inverse of v2p.
+  bool features_from_qubits(const std::vector<std::size_t>& candidates,
+                            const CouplingMap& coupling_map, const std::vector<std::size_t>& v2p,
+                            const std::vector<std::size_t>& p2v, Features& x) const;
 
   // Coupling-map positions of the edges touching physical qubit p.
   std::span<const std::size_t> incident(std::size_t p) const {
@@ -159,11 +168,34 @@ class TwoQubitDAG {
   std::vector<std::uint16_t> slot_mask_;
   // Lookahead generations shuffled so far in this step.
   std::array<bool, LOOKAHEAD_DEPTH> shuffled_{};
+  // The lookahead as last computed, generations in the order found: a step
+  // whose front is the same (no gate executed since) starts from it instead
+  // of walking the graph again.
+  std::uint64_t front_epoch_ = 0;  // bumped whenever remove_node changes the front
+  std::uint64_t found_epoch_ = std::numeric_limits<std::uint64_t>::max();
+  std::vector<NodeIndex> found_ready_;
+  std::array<std::vector<NodeIndex>, LOOKAHEAD_DEPTH> found_;
+  // Looked-ahead gates by virtual qubit: for qubit q, a chain from
+  // first_on_qubit_[q] through on_qubit_[i].next.
+  struct OnQubit {
+    std::uint32_t other;  // the gate's other virtual qubit (itself for a one-qubit gate)
+    std::uint32_t gen;
+    std::uint32_t next;   // kNoEntry ends the chain
+  };
+  static constexpr std::uint32_t kNoEntry = std::numeric_limits<std::uint32_t>::max();
+  std::vector<OnQubit> on_qubit_;
+  std::vector<std::uint32_t> first_on_qubit_;
+  std::vector<std::size_t> chained_qubits_;
+  bool qubits_in_range_ = false;
+  // Row pointers of dists when it covers every qubit below n.
+  std::vector<const std::int32_t*> dist_rows_;
   // Bound on the magnitude of one feature term; unknown means "any".
   std::uint64_t term_bound_ = std::numeric_limits<std::uint64_t>::max();
 
   void shuffle_generation(std::size_t g);
   bool sums_are_exact(std::size_t g) const;
+  void find_lookahead();
+  void chain_by_qubit();
 };
 
 // The action a gate of kind `next` takes against a common last gate `prev`.

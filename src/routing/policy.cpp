@@ -107,60 +107,142 @@ PolicyScores policy_forward(const PolicyTables& tables, const PolicyInput& x) no
 }
 
 SparsePolicy::SparsePolicy(const PolicyTables& tables) {
-  std::copy(tables.b1.begin(), tables.b1.end(), b1_.begin());
   std::copy(tables.b2.begin(), tables.b2.end(), b2_.begin());
-  for (std::size_t i = 0; i < POLICY_INPUTS; ++i) {
-    row_start_[i] = static_cast<std::uint32_t>(w1_.size());
-    for (std::size_t h = 0; h < POLICY_HIDDEN; ++h) {
-      const float w = tables.w1[i * POLICY_HIDDEN + h];
-      if (w != 0.0f) w1_.push_back({static_cast<std::uint32_t>(h), w});
-    }
-  }
-  row_start_[POLICY_INPUTS] = static_cast<std::uint32_t>(w1_.size());
+  std::array<std::vector<Weight>, POLICY_OUTPUTS> outputs;
+  std::array<bool, POLICY_HIDDEN> read{};
   for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
-    out_start_[k] = static_cast<std::uint32_t>(w2_.size());
     bool sign_bits = true;
     for (std::size_t h = 0; h < POLICY_HIDDEN; ++h) {
       const float w = tables.w2[h * POLICY_OUTPUTS + k];
       sign_bits = sign_bits && std::signbit(w);
-      if (w != 0.0f) w2_.push_back({static_cast<std::uint32_t>(h), w});
+      if (w != 0.0f) {
+        outputs[k].push_back({static_cast<std::uint32_t>(h), w});
+        read[h] = true;
+      }
     }
     negative_zero_[k] = sign_bits;
+    out_terms_ = std::max(out_terms_, outputs[k].size());
   }
-  out_start_[POLICY_OUTPUTS] = static_cast<std::uint32_t>(w2_.size());
+  // Units by their place among those read; the place after the last is a
+  // unit that is always 0, for padding.
+  std::array<std::uint32_t, POLICY_HIDDEN> place{};
+  std::vector<std::vector<Weight>> units;
+  for (std::size_t h = 0; h < POLICY_HIDDEN; ++h) {
+    if (!read[h]) continue;
+    place[h] = static_cast<std::uint32_t>(units.size());
+    unit_bias_.push_back(tables.b1[h]);
+    units.emplace_back();
+    for (std::size_t i = 0; i < POLICY_INPUTS; ++i) {
+      const float w = tables.w1[i * POLICY_HIDDEN + h];
+      if (w != 0.0f) units.back().push_back({static_cast<std::uint32_t>(i), w});
+    }
+    unit_terms_ = std::max(unit_terms_, units.back().size());
+  }
+  unit_count_ = units.size();
+  // Padding terms read input POLICY_INPUTS, whose sign is always 0: 0 * 0.
+  for (const auto& terms : units) {
+    w1_.insert(w1_.end(), terms.begin(), terms.end());
+    w1_.insert(w1_.end(), unit_terms_ - terms.size(), Weight{POLICY_INPUTS, 0.0f});
+  }
+  const auto zero_unit = static_cast<std::uint32_t>(unit_count_);
+  for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
+    for (Weight w : outputs[k]) w2_.push_back({place[w.index], w.weight});
+    w2_.insert(w2_.end(), out_terms_ - outputs[k].size(),
+               Weight{zero_unit, negative_zero_[k] ? -0.0f : 0.0f});
+  }
+  build_table();
+}
+
+// A unit's terms in ascending input order. Leaving out the zero weights, and
+// adding 0 * w for a zero input, only changes the sign of a zero sum, and a
+// unit summing to zero of either sign is 0, as is NaN.
+float SparsePolicy::unit(std::size_t u, const float* sign) const noexcept {
+  const Weight* w1 = w1_.data() + u * unit_terms_;
+  float acc = unit_bias_[u];
+  for (std::size_t t = 0; t < unit_terms_; ++t) acc = acc + sign[w1[t].index] * w1[t].weight;
+  return acc > 0.0f ? acc : 0.0f;
+}
+
+// The products of the non-zero weights in ascending hidden order give every
+// non-zero sum exactly. A zero sum is -0.0 in the dense evaluation only when
+// every product is, which needs every weight of the output to have its sign
+// bit set; else it is +0.0, which adding +0.0 makes of it (and leaves any
+// other sum as it is). hid holds the units (and the always-0 one after them),
+// or is null to compute them here.
+float SparsePolicy::output(std::size_t k, const float* sign, const float* hid) const noexcept {
+  const Weight* w2 = w2_.data() + k * out_terms_;
+  auto value = [&](std::uint32_t u) {
+    if (hid != nullptr) return hid[u];
+    return u == unit_count_ ? 0.0f : unit(u, sign);
+  };
+  float s = negative_zero_[k] ? -0.0f : 0.0f;
+  if (out_terms_ > 0) {
+    s = value(w2[0].index) * w2[0].weight;
+    for (std::size_t t = 1; t < out_terms_; ++t) s = s + value(w2[t].index) * w2[t].weight;
+    if (!negative_zero_[k]) s = s + 0.0f;
+  }
+  return s + b2_[k];
+}
+
+void SparsePolicy::build_table() {
+  // Each output's inputs: those of the units it reads.
+  std::vector<std::vector<std::uint32_t>> inputs(POLICY_OUTPUTS);
+  std::size_t most = 0;
+  for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
+    for (std::size_t t = 0; t < out_terms_; ++t) {
+      const std::uint32_t u = w2_[k * out_terms_ + t].index;
+      if (u == unit_count_) continue;
+      for (std::size_t e = 0; e < unit_terms_; ++e) {
+        const std::uint32_t i = w1_[u * unit_terms_ + e].index;
+        if (i == POLICY_INPUTS) continue;
+        if (std::find(inputs[k].begin(), inputs[k].end(), i) == inputs[k].end())
+          inputs[k].push_back(i);
+      }
+    }
+    most = std::max(most, inputs[k].size());
+  }
+  if (most == 0 || most > kTableInputs) return;
+  table_inputs_ = most;
+  std::size_t combos = 1;
+  for (std::size_t t = 0; t < most; ++t) combos *= 3;
+  table_index_.assign(POLICY_OUTPUTS * most, POLICY_INPUTS);  // padding: the always-0 input
+  table_.resize(POLICY_OUTPUTS * combos);
+  std::array<float, POLICY_INPUTS + 1> sign{};
+  for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
+    std::copy(inputs[k].begin(), inputs[k].end(), table_index_.begin() + k * most);
+    for (std::size_t code = 0; code < combos; ++code) {
+      std::size_t rest = code;
+      for (std::size_t t = 0; t < most; ++t, rest /= 3)
+        sign[table_index_[k * most + t]] = static_cast<float>(static_cast<int>(rest % 3) - 1);
+      sign[POLICY_INPUTS] = 0.0f;
+      table_[k * combos + code] = output(k, sign.data(), nullptr);
+    }
+  }
 }
 
 PolicyScores SparsePolicy::forward(const PolicyInput& x) const noexcept {
-  // First layer: each unit's terms still arrive in ascending input order.
-  // Leaving out the zero weights, and adding 0 * w for a zero input, only
-  // changes the sign of a zero sum, and a unit summing to zero of either sign
-  // is 0. Without a branch per input, unpredictable as the signs are.
-  std::array<float, POLICY_HIDDEN> acc = b1_;
-  for (std::size_t i = 0; i < POLICY_INPUTS; ++i) {
-    const float v = x[i];
-    const float sign = v > 0.0f ? 1.0f : (v < 0.0f ? -1.0f : 0.0f);  // a + -1 * w is a - w
-    for (std::uint32_t e = row_start_[i]; e < row_start_[i + 1]; ++e)
-      acc[w1_[e].index] = acc[w1_[e].index] + sign * w1_[e].weight;
-  }
-  std::array<float, POLICY_HIDDEN> hid;
-  for (std::size_t h = 0; h < POLICY_HIDDEN; ++h) hid[h] = acc[h] > 0.0f ? acc[h] : 0.0f;
-  // Second layer: the products of the non-zero weights in ascending hidden
-  // order give every non-zero sum exactly. A zero sum is -0.0 in the dense
-  // evaluation only when every product is, which needs every weight of the
-  // output to have its sign bit set; else it is +0.0, which adding +0.0
-  // makes of it (and leaves any other sum as it is).
+  // Only the sign of an input counts; a + -1 * w is exactly a - w. The extra
+  // last entry is the always-0 input of the padding.
+  std::array<float, POLICY_INPUTS + 1> sign;
+  for (std::size_t i = 0; i < POLICY_INPUTS; ++i)
+    sign[i] = static_cast<float>(static_cast<int>(x[i] > 0.0f) - static_cast<int>(x[i] < 0.0f));
+  sign[POLICY_INPUTS] = 0.0f;
   PolicyScores scores;
-  for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
-    const std::uint32_t begin = out_start_[k];
-    const std::uint32_t end = out_start_[k + 1];
-    float s = negative_zero_[k] ? -0.0f : 0.0f;
-    if (begin < end) {
-      s = hid[w2_[begin].index] * w2_[begin].weight;
-      for (std::uint32_t e = begin + 1; e < end; ++e) s = s + hid[w2_[e].index] * w2_[e].weight;
-      if (!negative_zero_[k]) s = s + 0.0f;
+  if (table_inputs_ > 0) {
+    const std::size_t combos = table_.size() / POLICY_OUTPUTS;
+    for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
+      const std::uint32_t* index = table_index_.data() + k * table_inputs_;
+      std::size_t code = 0;
+      for (std::size_t t = table_inputs_; t-- > 0;)
+        code = code * 3 + static_cast<std::size_t>(static_cast<int>(sign[index[t]]) + 1);
+      scores[k] = table_[k * combos + code];
     }
-    scores[k] = s + b2_[k];
+    return scores;
   }
+  std::array<float, POLICY_HIDDEN + 1> hid;
+  for (std::size_t u = 0; u < unit_count_; ++u) hid[u] = unit(u, sign.data());
+  hid[unit_count_] = 0.0f;
+  for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) scores[k] = output(k, sign.data(), hid.data());
   return scores;
 }
 

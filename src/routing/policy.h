@@ -52,16 +52,35 @@ class SparsePolicy {
 
  private:
   struct Weight {
-    std::uint32_t index;  // hidden unit (first layer) or hidden input (second)
+    std::uint32_t index;  // input (first layer) or hidden unit (second layer)
     float weight;
   };
-  std::array<float, POLICY_HIDDEN> b1_{};
-  std::array<float, POLICY_OUTPUTS> b2_{};
-  std::vector<Weight> w1_;  // by input row, ascending hidden unit
-  std::array<std::uint32_t, POLICY_INPUTS + 1> row_start_{};
-  std::vector<Weight> w2_;  // by output, ascending hidden unit
-  std::array<std::uint32_t, POLICY_OUTPUTS + 1> out_start_{};
+  // Hidden units that some output reads, each with its bias and its non-zero
+  // first-layer weights in ascending input order, padded to the same count
+  // (with weight 0 on an input that is always 0) so that the loops run the
+  // same length every time and hold no branch to mispredict.
+  std::size_t unit_count_ = 0;
+  std::size_t unit_terms_ = 0;
+  std::vector<float> unit_bias_;
+  std::vector<Weight> w1_;  // unit_count_ * unit_terms_
+  // Per output, its non-zero second-layer weights in ascending hidden order,
+  // padded likewise (weight 0 of the output's zero sign on a unit that is
+  // always 0).
+  std::size_t out_terms_ = 0;
+  std::vector<Weight> w2_;  // POLICY_OUTPUTS * out_terms_
   std::array<bool, POLICY_OUTPUTS> negative_zero_{};
+  std::array<float, POLICY_OUTPUTS> b2_{};
+  // When every output reads at most kTableInputs inputs: each output's score
+  // for every combination of their signs, computed once the same way, so a
+  // step looks its scores up. table_index_ lists each output's inputs.
+  static constexpr std::size_t kTableInputs = 8;
+  std::size_t table_inputs_ = 0;  // 0: no table
+  std::vector<std::uint32_t> table_index_;
+  std::vector<float> table_;
+
+  float unit(std::size_t u, const float* sign) const noexcept;
+  float output(std::size_t k, const float* sign, const float* hid) const noexcept;
+  void build_table();
 };
 
 // policy_forward with the compiled-in tables.

@@ -140,10 +140,12 @@ RoutingResult route_worker_limited(bool swap_as_perm, const std::vector<Operatio
   if (!finished && !has_unroutable_gate(dag_in, env.v2p, coupling_map, dists)) {
     std::size_t remaining = dag_in.graph.node_count();
     std::uint64_t idle = 0;
+    Features x;
     for (;;) {
       dag_in.update_lookahead();
       dag_in.swap_candidates(env.v2p, env.candidates);
-      const Features x = dag_in.features(env.candidates, coupling_map, env.v2p, dists);
+      if (!dag_in.features_from_qubits(env.candidates, coupling_map, env.v2p, env.p2v, x))
+        x = dag_in.features(env.candidates, coupling_map, env.v2p, dists);
       const auto scores = routing_policy_forward(x);
       const std::size_t action = first_maximum(scores);
       env.apply_swap(action, coupling_map);
