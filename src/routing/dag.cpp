@@ -256,6 +256,7 @@ void TwoQubitDAG::find_lookahead() {
 }
 
 void TwoQubitDAG::chain_by_qubit() {
+  ++stamp_;  // every feature row was of the old lookahead
   for (const std::size_t q : chained_qubits_) first_on_qubit_[q] = kNoEntry;
   chained_qubits_.clear();
   on_qubit_.clear();
@@ -340,41 +341,83 @@ gathered:
   rng::shuffle(rng::thread_rng(), std::span<std::size_t>(out));
 }
 
+void TwoQubitDAG::number_couplers(const CouplingMap& coupling_map) {
+  std::vector<std::uint32_t> order(coupling_map.size());
+  std::iota(order.begin(), order.end(), 0u);
+  auto ends = [&](std::uint32_t e) {
+    const auto [a, b] = coupling_map[e];
+    return std::make_pair(std::min(a, b), std::max(a, b));
+  };
+  std::sort(order.begin(), order.end(),
+            [&](std::uint32_t x, std::uint32_t y) { return ends(x) < ends(y); });
+  coupler_of_.assign(coupling_map.size(), 0);
+  std::uint32_t id = 0;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i > 0 && ends(order[i]) != ends(order[i - 1])) ++id;
+    coupler_of_[order[i]] = id;
+  }
+  coupler_rows_.assign(order.empty() ? 0 : id + 1, {});
+  coupler_stamp_.assign(coupler_rows_.size(), 0);
+}
+
+void TwoQubitDAG::drop_rows_at(std::size_t p) {
+  for (const std::size_t e : incident(p)) coupler_stamp_[coupler_of_[e]] = 0;
+}
+
+void TwoQubitDAG::swapped(std::size_t a, std::size_t b, const std::vector<std::size_t>& v2p,
+                          const std::vector<std::size_t>& p2v) {
+  if (coupler_of_.empty() || !qubits_in_range_) return;  // no rows kept
+  // The rows of the couplers at a and b read the qubits now there; those at
+  // the other qubit of a looked-ahead gate on one of them read where it went.
+  drop_rows_at(a);
+  drop_rows_at(b);
+  for (const std::size_t q : {p2v[a], p2v[b]})
+    for (std::uint32_t e = first_on_qubit_[q]; e != kNoEntry; e = on_qubit_[e].next)
+      drop_rows_at(v2p[on_qubit_[e].other]);
+}
+
 bool TwoQubitDAG::features_from_qubits(const std::vector<std::size_t>& candidates,
                                        const CouplingMap& coupling_map,
                                        const std::vector<std::size_t>& v2p,
-                                       const std::vector<std::size_t>& p2v, Features& x) const {
+                                       const std::vector<std::size_t>& p2v, Features& x) {
   const std::size_t n = num_qubits();
   if (!qubits_in_range_ || dist_rows_.size() != n || v2p.size() != n || p2v.size() != n)
     return false;
   for (std::size_t g = 0; g < lookahead.size(); ++g)
     if (!sums_are_exact(g)) return false;
+  if (coupler_of_.size() != coupling_map.size()) number_couplers(coupling_map);
   x.fill(0.0f);
   const std::size_t slots = std::min(candidates.size(), MAX_CANDIDATES);
   for (std::size_t j = 0; j < slots; ++j) {
     const auto [a, b] = at(coupling_map, candidates[j]);  // ends below n: checked by new
-    const std::int32_t* row_a = dist_rows_[a];
-    const std::int32_t* row_b = dist_rows_[b];
-    // Only the gates on the qubits at a and at b move. A gate with a qubit
-    // at a and its other qubit at p gains dists[a][p] - dists[b][p], unless
-    // p is b (the gate lies on the edge); likewise from b. Every sum is an
-    // exact integer in a float, so summing as integers, in this order, gives
-    // the value the generation's order gives.
-    std::array<std::int64_t, LOOKAHEAD_DEPTH> sum{};
-    auto gather = [&](std::size_t q, const std::int32_t* from, const std::int32_t* to,
-                      std::size_t skip) {
-      for (std::uint32_t e = first_on_qubit_[q]; e != kNoEntry; e = on_qubit_[e].next) {
-        const OnQubit& gate = on_qubit_[e];
-        const std::size_t p = v2p[gate.other];
-        if (p == skip) continue;
-        sum[gate.gen] += static_cast<std::int32_t>(static_cast<std::uint32_t>(from[p]) -
-                                                   static_cast<std::uint32_t>(to[p]));
-      }
-    };
-    gather(p2v[a], row_a, row_b, b);
-    if (a != b) gather(p2v[b], row_b, row_a, a);  // a self-loop coupler has one qubit
-    for (std::size_t g = 0; g < lookahead.size(); ++g)
-      x[g + LOOKAHEAD_DEPTH * j] = static_cast<float>(sum[g]);
+    const std::uint32_t coupler = coupler_of_[candidates[j]];
+    std::array<float, LOOKAHEAD_DEPTH>& row = coupler_rows_[coupler];
+    if (coupler_stamp_[coupler] != stamp_) {
+      const std::int32_t* row_a = dist_rows_[a];
+      const std::int32_t* row_b = dist_rows_[b];
+      // Only the gates on the qubits at a and at b move. A gate with a qubit
+      // at a and its other qubit at p gains dists[a][p] - dists[b][p], unless
+      // p is b (the gate lies on the edge); likewise from b. Every sum is an
+      // exact integer in a float, so summing as integers, in this order,
+      // gives the value the generation's order gives; and (b, a) the same
+      // as (a, b).
+      std::array<std::int64_t, LOOKAHEAD_DEPTH> sum{};
+      auto gather = [&](std::size_t q, const std::int32_t* from, const std::int32_t* to,
+                        std::size_t skip) {
+        for (std::uint32_t e = first_on_qubit_[q]; e != kNoEntry; e = on_qubit_[e].next) {
+          const OnQubit& gate = on_qubit_[e];
+          const std::size_t p = v2p[gate.other];
+          if (p == skip) continue;
+          sum[gate.gen] += static_cast<std::int32_t>(static_cast<std::uint32_t>(from[p]) -
+                                                     static_cast<std::uint32_t>(to[p]));
+        }
+      };
+      gather(p2v[a], row_a, row_b, b);
+      if (a != b) gather(p2v[b], row_b, row_a, a);  // a self-loop coupler has one qubit
+      for (std::size_t g = 0; g < LOOKAHEAD_DEPTH; ++g) row[g] = static_cast<float>(sum[g]);
+      coupler_stamp_[coupler] = stamp_;
+    }
+    for (std::size_t g = 0; g < lookahead.size(); ++g) x[g + LOOKAHEAD_DEPTH * j] = row[g];
   }
   return true;
 }

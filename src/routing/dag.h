@@ -126,9 +126,16 @@ class TwoQubitDAG {
   // sum is exact (so the order of its terms cannot show), dists covers all
   // qubits below n and every looked-ahead qubit is below n (so nothing can
   // fault). p2v must be the inverse of v2p.
+  // A coupler's row of features stays valid until the lookahead changes or
+  // a SWAP moves a qubit it reads; rows are shared by the two directions of
+  // a coupler, which give the same values.
   bool features_from_qubits(const std::vector<std::size_t>& candidates,
                             const CouplingMap& coupling_map, const std::vector<std::size_t>& v2p,
-                            const std::vector<std::size_t>& p2v, Features& x) const;
+                            const std::vector<std::size_t>& p2v, Features& x);
+  // Tells the features that the qubits on physical a and b were exchanged
+  // (v2p and p2v already updated).
+  void swapped(std::size_t a, std::size_t b, const std::vector<std::size_t>& v2p,
+               const std::vector<std::size_t>& p2v);
 
   // Coupling-map positions of the edges touching physical qubit p.
   std::span<const std::size_t> incident(std::size_t p) const {
@@ -189,6 +196,15 @@ class TwoQubitDAG {
   bool qubits_in_range_ = false;
   // Row pointers of dists when it covers every qubit below n.
   std::vector<const std::int32_t*> dist_rows_;
+  // Feature rows by coupler (coupling-map entries with the same two ends,
+  // in either order, are one coupler); a row is valid while its stamp is
+  // the current one.
+  std::vector<std::uint32_t> coupler_of_;
+  std::vector<std::array<float, LOOKAHEAD_DEPTH>> coupler_rows_;
+  std::vector<std::uint64_t> coupler_stamp_;
+  std::uint64_t stamp_ = 1;
+  void number_couplers(const CouplingMap& coupling_map);
+  void drop_rows_at(std::size_t p);
   // Bound on the magnitude of one feature term; unknown means "any".
   std::uint64_t term_bound_ = std::numeric_limits<std::uint64_t>::max();
 

@@ -149,6 +149,10 @@ RoutingResult route_worker_limited(bool swap_as_perm, const std::vector<Operatio
       const auto scores = routing_policy_forward(x);
       const std::size_t action = first_maximum(scores);
       env.apply_swap(action, coupling_map);
+      if (action < env.candidates.size()) {
+        const auto [a, b] = coupling_map[env.candidates[action]];
+        dag_in.swapped(a, b, env.v2p, env.p2v);
+      }
       env.execute_operations(dists);
       ++steps;
       const std::size_t left = dag_in.graph.node_count();

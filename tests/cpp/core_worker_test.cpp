@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <numeric>
+#include <random>
 #include <set>
 
 #include "common/fault.h"
@@ -214,6 +215,55 @@ TEST_F(FeatureTest, DifferencesWrapInThirtyTwoBits) {
 TEST_F(FeatureTest, OneQubitGateUsesItsSecondQubit) {
   const Features x = run({Operation{OpTag::OneQubit, 0, 1, 4}}, {2});
   EXPECT_EQ(x[0], 1.0f);
+}
+
+// The features kept by coupler, found from the gates on each candidate's
+// qubits, against the plain visit of every looked-ahead gate, over routings
+// in which SWAPs move qubits and executed gates change the front: gates of
+// every kind, a one-qubit gate with a far second qubit, a self-loop coupler,
+// a coupler listed twice.
+TEST_F(WorkerTest, FeaturesFromQubitsEqualTheGenerationSums) {
+  std::mt19937 gen(99);
+  CouplingMap cm = grid(3, 4);
+  cm.push_back({5, 5});
+  cm.push_back({6, 2});
+  cm.push_back({2, 6});
+  const std::size_t n = 12;
+  const Dists d = distances(cm, n);
+  std::size_t compared = 0;
+  for (int trial = 0; trial < 20; ++trial) {
+    std::vector<Operation> ops = random_cx(n, 40, 500 + trial);
+    for (Operation& op : ops) {
+      const unsigned k = gen() % 10;
+      if (k == 0) op.kind = OpTag::OneQubit, op.q1 = gen() % 2 ? op.q0 : op.q1;
+      if (k == 1) op.kind = OpTag::WaitAll;
+      if (k == 2) op.q1 = op.q0;
+    }
+    TwoQubitDAG dag = input_dag(ops, cm, n);
+    dag.set_distance_bound(d);
+    std::vector<std::size_t> v2p(n), p2v(n), c;
+    std::iota(v2p.begin(), v2p.end(), std::size_t{0});
+    p2v = v2p;
+    while (dag.graph.node_count() > 0) {
+      dag.update_lookahead();
+      dag.swap_candidates(v2p, c);
+      Features fast;
+      ASSERT_TRUE(dag.features_from_qubits(c, cm, v2p, p2v, fast));
+      const Features plain = dag.features(c, cm, v2p, d);
+      ASSERT_EQ(fast, plain) << "trial " << trial;
+      ++compared;
+      if (gen() % 4 == 0) {
+        dag.remove_node(dag.generations.ready.front());  // as if executed
+      } else if (!c.empty()) {
+        const auto [a, b] = cm[c[gen() % c.size()]];
+        std::swap(p2v[a], p2v[b]);
+        v2p[p2v[a]] = a;
+        v2p[p2v[b]] = b;
+        dag.swapped(a, b, v2p, p2v);
+      }
+    }
+  }
+  EXPECT_GT(compared, 500u);
 }
 
 TEST_F(FeatureTest, QubitBeyondTheLayoutFaults) {
