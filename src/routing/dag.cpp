@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <tuple>
 
 #include "common/fault.h"
 #include "common/rng.h"
@@ -356,8 +357,26 @@ void TwoQubitDAG::number_couplers(const CouplingMap& coupling_map) {
     if (i > 0 && ends(order[i]) != ends(order[i - 1])) ++id;
     coupler_of_[order[i]] = id;
   }
-  coupler_rows_.assign(order.empty() ? 0 : id + 1, {});
-  coupler_stamp_.assign(coupler_rows_.size(), 0);
+  const std::size_t couplers = order.empty() ? 0 : id + 1;
+  coupler_sums_.assign(couplers, {});
+  coupler_stamp_.assign(couplers, 0);
+  // Couplers by end, each once; self-loops never change a sum.
+  const std::size_t n = num_qubits();
+  couplers_at_start_.assign(n + 1, 0);
+  couplers_at_.clear();
+  for (std::size_t p = 0; p < n; ++p) {
+    couplers_at_start_[p] = static_cast<std::uint32_t>(couplers_at_.size());
+    for (const std::size_t e : incident(p)) {
+      const auto [a, b] = coupling_map[e];
+      if (a == b) continue;
+      const auto other = static_cast<std::uint32_t>(a == p ? b : a);
+      const auto entry = std::make_pair(coupler_of_[e], other);
+      if (std::find(couplers_at_.begin() + couplers_at_start_[p], couplers_at_.end(), entry) ==
+          couplers_at_.end())
+        couplers_at_.push_back(entry);
+    }
+  }
+  couplers_at_start_[n] = static_cast<std::uint32_t>(couplers_at_.size());
 }
 
 void TwoQubitDAG::drop_rows_at(std::size_t p) {
@@ -366,14 +385,29 @@ void TwoQubitDAG::drop_rows_at(std::size_t p) {
 
 void TwoQubitDAG::swapped(std::size_t a, std::size_t b, const std::vector<std::size_t>& v2p,
                           const std::vector<std::size_t>& p2v) {
-  if (coupler_of_.empty() || !qubits_in_range_) return;  // no rows kept
-  // The rows of the couplers at a and b read the qubits now there; those at
-  // the other qubit of a looked-ahead gate on one of them read where it went.
+  if (coupler_of_.empty() || !qubits_in_range_ || a == b) return;  // nothing kept or moved
+  // The couplers at a and b now read other qubits: computed afresh.
   drop_rows_at(a);
   drop_rows_at(b);
-  for (const std::size_t q : {p2v[a], p2v[b]})
-    for (std::uint32_t e = first_on_qubit_[q]; e != kNoEntry; e = on_qubit_[e].next)
-      drop_rows_at(v2p[on_qubit_[e].other]);
+  // A coupler (p, c) elsewhere reads the moved qubit through each gate
+  // between it and the qubit at p: that gate's term changes.
+  auto term = [&](std::size_t p, std::size_t c, std::size_t q) -> std::int64_t {
+    if (q == c) return 0;  // the gate lies on the coupler
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(dist_rows_[p][q]) -
+                                     static_cast<std::uint32_t>(dist_rows_[c][q]));
+  };
+  for (const auto& [moved, from, to] : {std::tuple{p2v[a], b, a}, std::tuple{p2v[b], a, b}}) {
+    for (std::uint32_t e = first_on_qubit_[moved]; e != kNoEntry; e = on_qubit_[e].next) {
+      const OnQubit& gate = on_qubit_[e];
+      const std::size_t p = v2p[gate.other];
+      if (p == a || p == b) continue;  // one-qubit gates, and couplers just dropped
+      for (std::uint32_t k = couplers_at_start_[p]; k < couplers_at_start_[p + 1]; ++k) {
+        const auto [coupler, c] = couplers_at_[k];
+        if (coupler_stamp_[coupler] != stamp_) continue;
+        coupler_sums_[coupler][gate.gen] += term(p, c, to) - term(p, c, from);
+      }
+    }
+  }
 }
 
 bool TwoQubitDAG::features_from_qubits(const std::vector<std::size_t>& candidates,
@@ -391,17 +425,17 @@ bool TwoQubitDAG::features_from_qubits(const std::vector<std::size_t>& candidate
   for (std::size_t j = 0; j < slots; ++j) {
     const auto [a, b] = at(coupling_map, candidates[j]);  // ends below n: checked by new
     const std::uint32_t coupler = coupler_of_[candidates[j]];
-    std::array<float, LOOKAHEAD_DEPTH>& row = coupler_rows_[coupler];
+    std::array<std::int64_t, LOOKAHEAD_DEPTH>& sum = coupler_sums_[coupler];
     if (coupler_stamp_[coupler] != stamp_) {
       const std::int32_t* row_a = dist_rows_[a];
       const std::int32_t* row_b = dist_rows_[b];
       // Only the gates on the qubits at a and at b move. A gate with a qubit
       // at a and its other qubit at p gains dists[a][p] - dists[b][p], unless
       // p is b (the gate lies on the edge); likewise from b. Every sum is an
-      // exact integer in a float, so summing as integers, in this order,
+      // exact integer in a float, so summing as integers, in any order,
       // gives the value the generation's order gives; and (b, a) the same
       // as (a, b).
-      std::array<std::int64_t, LOOKAHEAD_DEPTH> sum{};
+      sum.fill(0);
       auto gather = [&](std::size_t q, const std::int32_t* from, const std::int32_t* to,
                         std::size_t skip) {
         for (std::uint32_t e = first_on_qubit_[q]; e != kNoEntry; e = on_qubit_[e].next) {
@@ -414,10 +448,10 @@ bool TwoQubitDAG::features_from_qubits(const std::vector<std::size_t>& candidate
       };
       gather(p2v[a], row_a, row_b, b);
       if (a != b) gather(p2v[b], row_b, row_a, a);  // a self-loop coupler has one qubit
-      for (std::size_t g = 0; g < LOOKAHEAD_DEPTH; ++g) row[g] = static_cast<float>(sum[g]);
       coupler_stamp_[coupler] = stamp_;
     }
-    for (std::size_t g = 0; g < lookahead.size(); ++g) x[g + LOOKAHEAD_DEPTH * j] = row[g];
+    for (std::size_t g = 0; g < lookahead.size(); ++g)
+      x[g + LOOKAHEAD_DEPTH * j] = static_cast<float>(sum[g]);
   }
   return true;
 }

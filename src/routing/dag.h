@@ -199,10 +199,16 @@ class TwoQubitDAG {
   // Feature rows by coupler (coupling-map entries with the same two ends,
   // in either order, are one coupler); a row is valid while its stamp is
   // the current one.
+  // A SWAP recomputes the rows of the couplers at its two ends and brings
+  // those at the other qubits of the moved qubits' gates up to date by the
+  // change of each gate's term. Sums are kept as integers: every one is exact.
   std::vector<std::uint32_t> coupler_of_;
-  std::vector<std::array<float, LOOKAHEAD_DEPTH>> coupler_rows_;
+  std::vector<std::array<std::int64_t, LOOKAHEAD_DEPTH>> coupler_sums_;
   std::vector<std::uint64_t> coupler_stamp_;
   std::uint64_t stamp_ = 1;
+  // Per physical qubit, its couplers (each once) with their other ends.
+  std::vector<std::uint32_t> couplers_at_start_;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> couplers_at_;
   void number_couplers(const CouplingMap& coupling_map);
   void drop_rows_at(std::size_t p);
   // Bound on the magnitude of one feature term; unknown means "any".

@@ -1,6 +1,7 @@
 #include "routing/env.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <numeric>
 
 #include "common/fault.h"
@@ -49,25 +50,25 @@ void Env::apply_swap(std::size_t action, const CouplingMap& coupling_map) {
 
 std::vector<NodeIndex> depth_first_topological_order(const StableGraph<Operation>& graph) {
   const std::size_t bound = graph.node_bound();
-  std::vector<bool> discovered(bound, false);
-  std::vector<bool> finished(bound, false);
+  enum : std::uint8_t { kNew, kDiscovered, kFinished };
+  std::vector<std::uint8_t> state(bound, kNew);
   std::vector<NodeIndex> stack;
   std::vector<NodeIndex> order;
   order.reserve(graph.node_count());
   graph.for_each_node([&](NodeIndex root) {
-    if (discovered[root]) return;
+    if (state[root] != kNew) return;
     stack.push_back(root);
     while (!stack.empty()) {
       const NodeIndex x = stack.back();
-      if (!discovered[x]) {
-        discovered[x] = true;
+      if (state[x] == kNew) {
+        state[x] = kDiscovered;
         graph.for_each_successor(x, [&](NodeIndex s) {
-          if (!discovered[s]) stack.push_back(s);
+          if (state[s] == kNew) stack.push_back(s);
         });
       } else {
         stack.pop_back();
-        if (!finished[x]) {
-          finished[x] = true;
+        if (state[x] == kDiscovered) {
+          state[x] = kFinished;
           order.push_back(x);
         }
       }
@@ -75,8 +76,8 @@ std::vector<NodeIndex> depth_first_topological_order(const StableGraph<Operation
   });
   std::reverse(order.begin(), order.end());
   // A cycle shows as an edge that points backwards in the order.
-  std::vector<std::size_t> position(bound, 0);
-  for (std::size_t i = 0; i < order.size(); ++i) position[order[i]] = i;
+  std::vector<std::uint32_t> position(bound, 0);
+  for (std::size_t i = 0; i < order.size(); ++i) position[order[i]] = static_cast<std::uint32_t>(i);
   for (const NodeIndex x : order) {
     bool backwards = false;
     graph.for_each_successor(x, [&](NodeIndex s) { backwards |= position[s] <= position[x]; });
