@@ -25,9 +25,19 @@ constexpr auto kTranspile =
               "layout", "coupling_map", "dists", "err_map", "metrics_names", "num_qubits",
               "max_seconds");
 
-// (gate list, (perm, p2v, v2p)) as Python sees it.
+// (gate list, (perm, p2v, v2p)) as Python sees it. The result makes two
+// tuples a gate, and every few hundred the cyclic collector would walk all
+// that is tracked; none of them can be part of a cycle, so it waits.
 PyObject* result_to_python(const routing::RouteOutput& out) {
   const routing::Layout& l = out.second;
+#if PY_VERSION_HEX >= 0x030A0000
+  struct PauseCollector {
+    int was_enabled = PyGC_Disable();
+    ~PauseCollector() {
+      if (was_enabled) PyGC_Enable();
+    }
+  } pause;
+#endif
   return to_python(std::make_pair(out.first, std::tie(l.perm, l.p2v, l.v2p)));
 }
 

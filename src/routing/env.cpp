@@ -50,6 +50,18 @@ void Env::apply_swap(std::size_t action, const CouplingMap& coupling_map) {
 
 std::vector<NodeIndex> depth_first_topological_order(const StableGraph<Operation>& graph) {
   const std::size_t bound = graph.node_bound();
+  // The successor lists, as listed (newest edge first), copied once into one
+  // array: the search and the check then read them in memory order.
+  std::vector<std::size_t> start(bound + 1, 0);
+  std::vector<NodeIndex> next;
+  next.reserve(2 * graph.node_count());
+  for (std::size_t x = 0; x < bound; ++x) {
+    start[x] = next.size();
+    if (graph.contains(static_cast<NodeIndex>(x)))
+      graph.for_each_successor(static_cast<NodeIndex>(x), [&](NodeIndex s) { next.push_back(s); });
+  }
+  start[bound] = next.size();
+
   enum : std::uint8_t { kNew, kDiscovered, kFinished };
   std::vector<std::uint8_t> state(bound, kNew);
   std::vector<NodeIndex> stack;
@@ -62,9 +74,8 @@ std::vector<NodeIndex> depth_first_topological_order(const StableGraph<Operation
       const NodeIndex x = stack.back();
       if (state[x] == kNew) {
         state[x] = kDiscovered;
-        graph.for_each_successor(x, [&](NodeIndex s) {
-          if (state[s] == kNew) stack.push_back(s);
-        });
+        for (std::size_t e = start[x]; e < start[x + 1]; ++e)
+          if (state[next[e]] == kNew) stack.push_back(next[e]);
       } else {
         stack.pop_back();
         if (state[x] == kDiscovered) {
@@ -78,11 +89,10 @@ std::vector<NodeIndex> depth_first_topological_order(const StableGraph<Operation
   // A cycle shows as an edge that points backwards in the order.
   std::vector<std::uint32_t> position(bound, 0);
   for (std::size_t i = 0; i < order.size(); ++i) position[order[i]] = static_cast<std::uint32_t>(i);
-  for (const NodeIndex x : order) {
-    bool backwards = false;
-    graph.for_each_successor(x, [&](NodeIndex s) { backwards |= position[s] <= position[x]; });
-    if (backwards) fault("The circuit is ill formed! This should not be reached.");
-  }
+  for (const NodeIndex x : order)
+    for (std::size_t e = start[x]; e < start[x + 1]; ++e)
+      if (position[next[e]] <= position[x])
+        fault("The circuit is ill formed! This should not be reached.");
   return order;
 }
 

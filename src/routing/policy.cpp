@@ -206,8 +206,8 @@ void SparsePolicy::build_table() {
   std::size_t combos = 1;
   for (std::size_t t = 0; t < most; ++t) combos *= 3;
   table_index_.assign(POLICY_OUTPUTS * most, POLICY_INPUTS);  // padding: the always-0 input
-  table_.resize(POLICY_OUTPUTS * combos);
   std::array<float, POLICY_INPUTS + 1> sign{};
+  std::vector<float> scores(combos);
   for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
     std::copy(inputs[k].begin(), inputs[k].end(), table_index_.begin() + k * most);
     for (std::size_t code = 0; code < combos; ++code) {
@@ -215,8 +215,18 @@ void SparsePolicy::build_table() {
       for (std::size_t t = 0; t < most; ++t, rest /= 3)
         sign[table_index_[k * most + t]] = static_cast<float>(static_cast<int>(rest % 3) - 1);
       sign[POLICY_INPUTS] = 0.0f;
-      table_[k * combos + code] = output(k, sign.data(), nullptr);
+      scores[code] = output(k, sign.data(), nullptr);
     }
+    // Compared bit for bit: a table is shared only where every score is.
+    table_start_[k] = table_.size();
+    for (std::size_t other = 0; other < k; ++other) {
+      if (std::memcmp(table_.data() + table_start_[other], scores.data(),
+                      combos * sizeof(float)) == 0) {
+        table_start_[k] = table_start_[other];
+        break;
+      }
+    }
+    if (table_start_[k] == table_.size()) table_.insert(table_.end(), scores.begin(), scores.end());
   }
 }
 
@@ -229,13 +239,12 @@ PolicyScores SparsePolicy::forward(const PolicyInput& x) const noexcept {
   sign[POLICY_INPUTS] = 0.0f;
   PolicyScores scores;
   if (table_inputs_ > 0) {
-    const std::size_t combos = table_.size() / POLICY_OUTPUTS;
     for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
       const std::uint32_t* index = table_index_.data() + k * table_inputs_;
       std::size_t code = 0;
       for (std::size_t t = table_inputs_; t-- > 0;)
         code = code * 3 + static_cast<std::size_t>(static_cast<int>(sign[index[t]]) + 1);
-      scores[k] = table_[k * combos + code];
+      scores[k] = table_[table_start_[k] + code];
     }
     return scores;
   }

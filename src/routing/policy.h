@@ -74,8 +74,10 @@ class SparsePolicy {
   // for every combination of their signs, computed once the same way, so a
   // step looks its scores up. table_index_ lists each output's inputs.
   static constexpr std::size_t kTableInputs = 8;
+  // Outputs with equal tables share one, which keeps the lookups in cache.
   std::size_t table_inputs_ = 0;  // 0: no table
   std::vector<std::uint32_t> table_index_;
+  std::array<std::size_t, POLICY_OUTPUTS> table_start_{};
   std::vector<float> table_;
 
   float unit(std::size_t u, const float* sign) const noexcept;
