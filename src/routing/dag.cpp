@@ -258,20 +258,18 @@ void TwoQubitDAG::find_lookahead() {
 
 void TwoQubitDAG::chain_by_qubit() {
   ++stamp_;  // every feature row was of the old lookahead
-  for (const std::size_t q : chained_qubits_) first_on_qubit_[q] = kNoEntry;
-  chained_qubits_.clear();
+  for (const std::size_t q : listed_qubits_) on_count_[q] = 0;
+  listed_qubits_.clear();
   on_qubit_.clear();
   const std::size_t n = num_qubits();
-  first_on_qubit_.resize(n, kNoEntry);
+  on_start_.resize(n, 0);
+  on_count_.resize(n, 0);
   // Qubits beyond n fault in the features, the slow way; qubits beyond 32
-  // bits cannot be chained.
-  qubits_in_range_ = n <= kNoEntry;
-  auto chain = [&](std::size_t q, std::size_t other, std::size_t g) {
-    if (first_on_qubit_[q] == kNoEntry) chained_qubits_.push_back(q);
-    on_qubit_.push_back({static_cast<std::uint32_t>(other), static_cast<std::uint32_t>(g),
-                         first_on_qubit_[q]});
-    first_on_qubit_[q] = static_cast<std::uint32_t>(on_qubit_.size() - 1);
-  };
+  // bits cannot be listed.
+  qubits_in_range_ = n <= std::numeric_limits<std::uint32_t>::max();
+  // Count, place, fill: each qubit's gates in one run. A gate on two qubits
+  // is listed under both; one on a single qubit once, so that no gate
+  // counts twice for a candidate.
   for (std::size_t g = 0; g < lookahead.size() && qubits_in_range_; ++g) {
     for (const NodeIndex node : lookahead[g]) {
       const Operation& op = graph[node];
@@ -279,10 +277,28 @@ void TwoQubitDAG::chain_by_qubit() {
         qubits_in_range_ = false;
         break;
       }
-      // A gate on two qubits is chained under both; one on a single qubit
-      // once, so that no gate counts twice for a candidate.
-      chain(op.q0, op.q1, g);
-      if (op.q1 != op.q0) chain(op.q1, op.q0, g);
+      for (const std::size_t q : {op.q0, op.q1}) {
+        if (on_count_[q]++ == 0) listed_qubits_.push_back(q);
+        if (op.q1 == op.q0) break;
+      }
+    }
+  }
+  if (!qubits_in_range_) return;
+  std::uint32_t total = 0;
+  for (const std::size_t q : listed_qubits_) {
+    on_start_[q] = total;
+    total += on_count_[q];
+    on_count_[q] = 0;  // counts again while filling
+  }
+  on_qubit_.resize(total);
+  for (std::size_t g = 0; g < lookahead.size(); ++g) {
+    for (const NodeIndex node : lookahead[g]) {
+      const Operation& op = graph[node];
+      on_qubit_[on_start_[op.q0] + on_count_[op.q0]++] = {static_cast<std::uint32_t>(op.q1),
+                                                          static_cast<std::uint32_t>(g)};
+      if (op.q1 != op.q0)
+        on_qubit_[on_start_[op.q1] + on_count_[op.q1]++] = {static_cast<std::uint32_t>(op.q0),
+                                                            static_cast<std::uint32_t>(g)};
     }
   }
 }
@@ -397,7 +413,7 @@ void TwoQubitDAG::swapped(std::size_t a, std::size_t b, const std::vector<std::s
                                      static_cast<std::uint32_t>(dist_rows_[c][q]));
   };
   for (const auto& [moved, from, to] : {std::tuple{p2v[a], b, a}, std::tuple{p2v[b], a, b}}) {
-    for (std::uint32_t e = first_on_qubit_[moved]; e != kNoEntry; e = on_qubit_[e].next) {
+    for (std::uint32_t e = on_start_[moved]; e < on_start_[moved] + on_count_[moved]; ++e) {
       const OnQubit& gate = on_qubit_[e];
       const std::size_t p = v2p[gate.other];
       if (p == a || p == b) continue;  // one-qubit gates, and couplers just dropped
@@ -438,7 +454,7 @@ bool TwoQubitDAG::features_from_qubits(const std::vector<std::size_t>& candidate
       sum.fill(0);
       auto gather = [&](std::size_t q, const std::int32_t* from, const std::int32_t* to,
                         std::size_t skip) {
-        for (std::uint32_t e = first_on_qubit_[q]; e != kNoEntry; e = on_qubit_[e].next) {
+        for (std::uint32_t e = on_start_[q]; e < on_start_[q] + on_count_[q]; ++e) {
           const OnQubit& gate = on_qubit_[e];
           const std::size_t p = v2p[gate.other];
           if (p == skip) continue;

@@ -182,17 +182,16 @@ class TwoQubitDAG {
   std::uint64_t found_epoch_ = std::numeric_limits<std::uint64_t>::max();
   std::vector<NodeIndex> found_ready_;
   std::array<std::vector<NodeIndex>, LOOKAHEAD_DEPTH> found_;
-  // Looked-ahead gates by virtual qubit: for qubit q, a chain from
-  // first_on_qubit_[q] through on_qubit_[i].next.
+  // Looked-ahead gates by virtual qubit: qubit q's are on_qubit_[i] for i
+  // from on_start_[q] to on_start_[q] + on_count_[q].
   struct OnQubit {
     std::uint32_t other;  // the gate's other virtual qubit (itself for a one-qubit gate)
     std::uint32_t gen;
-    std::uint32_t next;   // kNoEntry ends the chain
   };
-  static constexpr std::uint32_t kNoEntry = std::numeric_limits<std::uint32_t>::max();
   std::vector<OnQubit> on_qubit_;
-  std::vector<std::uint32_t> first_on_qubit_;
-  std::vector<std::size_t> chained_qubits_;
+  std::vector<std::uint32_t> on_start_;
+  std::vector<std::uint32_t> on_count_;
+  std::vector<std::size_t> listed_qubits_;
   bool qubits_in_range_ = false;
   // Row pointers of dists when it covers every qubit below n.
   std::vector<const std::int32_t*> dist_rows_;
