@@ -78,6 +78,7 @@ TwoQubitDAG::TwoQubitDAG(bool flag_merge_, bool flag_swap_as_perm_, const Coupli
 }
 
 NodeIndex TwoQubitDAG::add_node(const Operation& g) {
+  frozen_ = false;
   const NodeIndex x = graph.add_node(g);
   cx_count += g.kind.cx_cost();
   return x;
@@ -244,12 +245,17 @@ void TwoQubitDAG::find_lookahead() {
     lookahead.append() = frontier_;
     if (lookahead.size() == LOOKAHEAD_DEPTH) break;  // the next frontier is never stored
     next_frontier_.clear();
+    auto reach = [&](NodeIndex s) {
+      if (s >= deg.size() || deg[s] == 0) return;  // cannot happen in a DAG
+      undo_.emplace_back(s, deg[s]);
+      if (--deg[s] == 0) next_frontier_.push_back(s);
+    };
     for (const NodeIndex v : frontier_) {
-      graph.for_each_successor(v, [&](NodeIndex s) {
-        if (s >= deg.size() || deg[s] == 0) return;  // cannot happen in a DAG
-        undo_.emplace_back(s, deg[s]);
-        if (--deg[s] == 0) next_frontier_.push_back(s);
-      });
+      if (frozen_) {
+        for (std::uint32_t e = succ_start_[v]; e < succ_start_[v + 1]; ++e) reach(succ_[e]);
+      } else {
+        graph.for_each_successor(v, reach);
+      }
     }
     std::swap(frontier_, next_frontier_);
   }
@@ -270,17 +276,20 @@ void TwoQubitDAG::chain_by_qubit() {
   // Count, place, fill: each qubit's gates in one run. A gate on two qubits
   // is listed under both; one on a single qubit once, so that no gate
   // counts twice for a candidate.
+  auto qubits = [&](NodeIndex node) {
+    if (frozen_) return node_qubits_[node];
+    const Operation& op = graph[node];
+    return std::make_pair(op.q0, op.q1);
+  };
   for (std::size_t g = 0; g < lookahead.size() && qubits_in_range_; ++g) {
     for (const NodeIndex node : lookahead[g]) {
-      const Operation& op = graph[node];
-      if (op.q0 >= n || op.q1 >= n) {
+      const auto [q0, q1] = qubits(node);
+      if (q0 >= n || q1 >= n) {
         qubits_in_range_ = false;
         break;
       }
-      for (const std::size_t q : {op.q0, op.q1}) {
-        if (on_count_[q]++ == 0) listed_qubits_.push_back(q);
-        if (op.q1 == op.q0) break;
-      }
+      if (on_count_[q0]++ == 0) listed_qubits_.push_back(q0);
+      if (q1 != q0 && on_count_[q1]++ == 0) listed_qubits_.push_back(q1);
     }
   }
   if (!qubits_in_range_) return;
@@ -293,12 +302,10 @@ void TwoQubitDAG::chain_by_qubit() {
   on_qubit_.resize(total);
   for (std::size_t g = 0; g < lookahead.size(); ++g) {
     for (const NodeIndex node : lookahead[g]) {
-      const Operation& op = graph[node];
-      on_qubit_[on_start_[op.q0] + on_count_[op.q0]++] = {static_cast<std::uint32_t>(op.q1),
-                                                          static_cast<std::uint32_t>(g)};
-      if (op.q1 != op.q0)
-        on_qubit_[on_start_[op.q1] + on_count_[op.q1]++] = {static_cast<std::uint32_t>(op.q0),
-                                                            static_cast<std::uint32_t>(g)};
+      const auto [q0, q1] = qubits(node);
+      const auto gen = static_cast<std::uint32_t>(g);
+      on_qubit_[on_start_[q0] + on_count_[q0]++] = {static_cast<std::uint32_t>(q1), gen};
+      if (q1 != q0) on_qubit_[on_start_[q1] + on_count_[q1]++] = {static_cast<std::uint32_t>(q0), gen};
     }
   }
 }
@@ -315,6 +322,22 @@ bool TwoQubitDAG::sums_are_exact(std::size_t g) const {
   constexpr std::uint64_t kExact = std::uint64_t{1} << 24;
   if (term_bound_ >= kExact) return false;
   return lookahead[g].size() < kExact / (term_bound_ + 1);
+}
+
+void TwoQubitDAG::freeze_successors() {
+  const std::size_t bound = graph.node_bound();
+  succ_start_.assign(bound + 1, 0);
+  succ_.clear();
+  node_qubits_.assign(bound, {0, 0});
+  for (std::size_t x = 0; x < bound; ++x) {
+    succ_start_[x] = static_cast<std::uint32_t>(succ_.size());
+    const auto node = static_cast<NodeIndex>(x);
+    if (!graph.contains(node)) continue;
+    graph.for_each_successor(node, [&](NodeIndex s) { succ_.push_back(s); });
+    node_qubits_[x] = {graph[node].q0, graph[node].q1};
+  }
+  succ_start_[bound] = static_cast<std::uint32_t>(succ_.size());
+  frozen_ = true;
 }
 
 void TwoQubitDAG::set_distance_bound(const Dists& dists) {

@@ -110,6 +110,11 @@ class TwoQubitDAG {
   // Generations of the unexecuted gates from the front layer on, each
   // shuffled; the in-degrees and ready queue are left as they were.
   void update_lookahead();
+  // Copies the successor lists and the gates' qubits into flat arrays that
+  // the lookahead reads instead of the graph. For the input DAG once every
+  // gate is pushed: later only removals follow, and a gate's successors then
+  // stay as they were while it is present. Adding a node undoes it.
+  void freeze_successors();
   // Tells the DAG how large the distances are, so that features can tell
   // when the order of a generation cannot change their sums (then that
   // generation need not be shuffled unless candidates are gathered from it).
@@ -193,6 +198,12 @@ class TwoQubitDAG {
   std::vector<std::uint32_t> on_count_;
   std::vector<std::size_t> listed_qubits_;
   bool qubits_in_range_ = false;
+  // freeze_successors(): successors of x at succ_[succ_start_[x]] onwards,
+  // newest edge first, and each node's (q0, q1).
+  bool frozen_ = false;
+  std::vector<std::uint32_t> succ_start_;
+  std::vector<NodeIndex> succ_;
+  std::vector<std::pair<std::size_t, std::size_t>> node_qubits_;
   // Row pointers of dists when it covers every qubit below n.
   std::vector<const std::int32_t*> dist_rows_;
   // Feature rows by coupler (coupling-map entries with the same two ends,

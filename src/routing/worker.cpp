@@ -129,6 +129,7 @@ RoutingResult route_worker_limited(bool swap_as_perm, const std::vector<Operatio
   TwoQubitDAG& dag_in = env.dag_in;
   for (const Operation& op : ops) dag_in.push(op);
   dag_in.generations = TopologicalGenerations(dag_in.graph);
+  dag_in.freeze_successors();
   dag_in.set_distance_bound(dists);
   env.dag_out.flag_swap_as_perm = swap_as_perm;
   env.execute_operations(dists);

@@ -240,6 +240,7 @@ TEST_F(WorkerTest, FeaturesFromQubitsEqualTheGenerationSums) {
       if (k == 2) op.q1 = op.q0;
     }
     TwoQubitDAG dag = input_dag(ops, cm, n);
+    if (trial % 2 == 0) dag.freeze_successors();  // as a worker's input DAG
     dag.set_distance_bound(d);
     std::vector<std::size_t> v2p(n), p2v(n), c;
     std::iota(v2p.begin(), v2p.end(), std::size_t{0});
