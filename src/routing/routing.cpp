@@ -210,7 +210,15 @@ RoutingResult Routing::_route_loop(const std::vector<Operation>& ops, std::uint6
   const std::size_t count =
       pass_threads(runs, worker_memory(ops.size(), coupling_map.size(), num_qubits));
   int spawn_error = 0;
-  {
+  if (count == 1 && !pass.seed.has_value() && fail_after == std::numeric_limits<std::size_t>::max()) {
+    // A lone worker thread would only make the caller wait for it to be
+    // scheduled: run it here, under the name its fault reports would give.
+    // (Seeded passes keep their threads, so as not to seed the caller's.)
+    const char* name = current_thread_name();
+    set_thread_name("<unnamed>");
+    pass_thread_main(&pass);
+    set_thread_name(name);
+  } else {
     PassThreads threads(pass, count);
     for (std::size_t t = 0; t < count && spawn_error == 0; ++t) {
       spawn_error = threads.start(fail_after, fail_err);

@@ -461,6 +461,14 @@ def test_fault_reports_go_to_stderr(router, panic_cls, capfd):
     # The worker's own message is reported even though the exception hides it.
     assert "This should be impossible" in err
 
+    # A lone worker's fault is reported as a worker's, then the pass's own.
+    with pytest.raises(panic_cls):
+        router.route(**dict(line_args(), runs=1, metrics_names=["depth"]))
+    err = capfd.readouterr().err
+    worker = err.index("thread '<unnamed>' panicked at")
+    assert err.index("This should be impossible") > worker
+    assert err.index("Thread panicked: Any { .. }") > worker
+
 
 def test_shots_beyond_layouts_and_short_layouts(router):
     n = 8
