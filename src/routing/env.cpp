@@ -22,6 +22,19 @@ Env::Env(const CouplingMap& coupling_map, std::size_t n)
 void Env::execute_operations(const Dists& dists) {
   // Work on a copy: the real ready queue changes as gates leave dag_in.
   work_.assign(dag_in.generations.ready.begin(), dag_in.generations.ready.end());
+  execute_work(dists);
+}
+
+void Env::execute_operations_after_swap(const Dists& dists, std::size_t qa, std::size_t qb) {
+  work_.clear();
+  for (const NodeIndex x : dag_in.generations.ready) {
+    const Operation& op = dag_in.graph[x];
+    if (op.q0 == qa || op.q0 == qb || op.q1 == qa || op.q1 == qb) work_.push_back(x);
+  }
+  execute_work(dists);
+}
+
+void Env::execute_work(const Dists& dists) {
   for (std::size_t head = 0; head < work_.size(); ++head) {
     const NodeIndex x = work_[head];
     const Operation op = dag_in.graph[x];

@@ -231,23 +231,26 @@ void SparsePolicy::build_table() {
 }
 
 PolicyScores SparsePolicy::forward(const PolicyInput& x) const noexcept {
-  // Only the sign of an input counts; a + -1 * w is exactly a - w. The extra
-  // last entry is the always-0 input of the padding.
-  std::array<float, POLICY_INPUTS + 1> sign;
-  for (std::size_t i = 0; i < POLICY_INPUTS; ++i)
-    sign[i] = static_cast<float>(static_cast<int>(x[i] > 0.0f) - static_cast<int>(x[i] < 0.0f));
-  sign[POLICY_INPUTS] = 0.0f;
+  // Only the sign of an input counts: 0, 1 or 2 for negative, zero (or NaN)
+  // and positive. The extra last input is the always-0 one of the padding.
+  auto digit = [&](std::uint32_t i) -> std::size_t {
+    if (i == POLICY_INPUTS) return 1;
+    return 1 + static_cast<std::size_t>(x[i] > 0.0f) - static_cast<std::size_t>(x[i] < 0.0f);
+  };
   PolicyScores scores;
   if (table_inputs_ > 0) {
     for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
       const std::uint32_t* index = table_index_.data() + k * table_inputs_;
       std::size_t code = 0;
-      for (std::size_t t = table_inputs_; t-- > 0;)
-        code = code * 3 + static_cast<std::size_t>(static_cast<int>(sign[index[t]]) + 1);
+      for (std::size_t t = table_inputs_; t-- > 0;) code = code * 3 + digit(index[t]);
       scores[k] = table_[table_start_[k] + code];
     }
     return scores;
   }
+  // a + -1 * w is exactly a - w.
+  std::array<float, POLICY_INPUTS + 1> sign;
+  for (std::size_t i = 0; i <= POLICY_INPUTS; ++i)
+    sign[i] = static_cast<float>(static_cast<int>(digit(static_cast<std::uint32_t>(i))) - 1);
   std::array<float, POLICY_HIDDEN + 1> hid;
   for (std::size_t u = 0; u < unit_count_; ++u) hid[u] = unit(u, sign.data());
   hid[unit_count_] = 0.0f;

@@ -149,12 +149,14 @@ RoutingResult route_worker_limited(bool swap_as_perm, const std::vector<Operatio
         x = dag_in.features(env.candidates, coupling_map, env.v2p, dists);
       const auto scores = routing_policy_forward(x);
       const std::size_t action = first_maximum(scores);
+      // Every front gate was found not executable after the last step: only
+      // a SWAP can change that, and only for the gates on the qubits it moves.
       env.apply_swap(action, coupling_map);
       if (action < env.candidates.size()) {
         const auto [a, b] = coupling_map[env.candidates[action]];
         dag_in.swapped(a, b, env.v2p, env.p2v);
+        env.execute_operations_after_swap(dists, env.p2v[a], env.p2v[b]);
       }
-      env.execute_operations(dists);
       ++steps;
       const std::size_t left = dag_in.graph.node_count();
       if (left == 0) {
