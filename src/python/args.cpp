@@ -20,9 +20,8 @@ namespace {
   PyObject* message =
       PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'", function, key);
   if (message == nullptr) throw_pending();
-  Py_INCREF(PyExc_TypeError);
-  PyErr_Restore(PyExc_TypeError, message, nullptr);
-  throw ErrorAlreadySet();
+  set_error_value(PyExc_TypeError, message);
+  throw_pending();
 }
 
 // Places one keyword argument.
@@ -107,22 +106,14 @@ void bind_tuple_dict(const char* function, std::span<const char* const> params,
 }  // namespace detail
 
 void reraise_argument_error(const char* name) {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (type == nullptr) throw_pending();
+  Ref original = take_pending();
+  if (!original) throw_pending();
   // Only exactly TypeError is renamed: OverflowError, ValueError and even
   // subclasses of TypeError keep their own message.
-  if (type != PyExc_TypeError) {
-    PyErr_Restore(type, value, traceback);
+  if (Py_TYPE(original.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    restore_pending(std::move(original));
     throw ErrorAlreadySet();
   }
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Ref original = Ref::steal(value);
-  Ref original_type = Ref::steal(type);
-  Ref original_traceback = Ref::steal(traceback);
-  if (!original) throw_pending();  // normalising failed; its error is pending
 
   Ref text = Ref::steal(PyObject_Str(original.get()));
   if (!text) {
@@ -134,8 +125,7 @@ void reraise_argument_error(const char* name) {
   // The new error takes over the original's cause (the original itself is
   // not chained: the message already carries it).
   PyException_SetCause(renamed.get(), PyException_GetCause(original.get()));  // steals
-  Py_INCREF(PyExc_TypeError);
-  PyErr_Restore(PyExc_TypeError, renamed.release(), nullptr);
+  set_error_value(PyExc_TypeError, renamed.release());
   throw ErrorAlreadySet();
 }
 

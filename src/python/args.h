@@ -90,14 +90,21 @@ BoundArgs<N> bind(const Signature<N>& sig, PyObject* args, PyObject* kwargs) {
 // and throws ErrorAlreadySet.
 [[noreturn]] void reraise_argument_error(const char* name);
 
-// extract<T>(value), with a failure attributed to the argument `name`.
-template <class T>
-T convert_arg(const char* name, PyObject* value) {
+// f(), a conversion of the argument `name`, with its failure attributed to
+// that argument.
+template <class F>
+decltype(auto) convert_arg_with(const char* name, F&& f) {
   try {
-    return extract<T>(value);
+    return std::forward<F>(f)();
   } catch (const ErrorAlreadySet&) {
     reraise_argument_error(name);
   }
+}
+
+// extract<T>(value), with a failure attributed to the argument `name`.
+template <class T>
+T convert_arg(const char* name, PyObject* value) {
+  return convert_arg_with(name, [&] { return extract<T>(value); });
 }
 
 namespace detail {

@@ -1,5 +1,6 @@
 #include "python/circuit_routing.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <tuple>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "python/binding.h"
+#include "routing/budget.h"
 #include "routing/routing.h"
 
 namespace corvane::py {
@@ -14,7 +16,6 @@ namespace {
 
 using routing::CircuitRouting;
 using Circuit = std::vector<routing::GateTuple>;
-using LayoutList = std::vector<std::vector<std::uint64_t>>;
 
 constexpr auto kNew = signature("CircuitRouting.__new__");
 constexpr auto kRoute = signature("CircuitRouting.route", "circuit", "runs", "coupling_map",
@@ -24,9 +25,19 @@ constexpr auto kTranspile =
               "layout", "coupling_map", "dists", "err_map", "metrics_names", "num_qubits",
               "max_seconds");
 
-// (gate list, (perm, p2v, v2p)) as Python sees it.
+// (gate list, (perm, p2v, v2p)) as Python sees it. The result makes two
+// tuples a gate, and every few hundred the cyclic collector would walk all
+// that is tracked; none of them can be part of a cycle, so it waits.
 PyObject* result_to_python(const routing::RouteOutput& out) {
   const routing::Layout& l = out.second;
+#if PY_VERSION_HEX >= 0x030A0000
+  struct PauseCollector {
+    int was_enabled = PyGC_Disable();
+    ~PauseCollector() {
+      if (was_enabled) PyGC_Enable();
+    }
+  } pause;
+#endif
   return to_python(std::make_pair(out.first, std::tie(l.perm, l.p2v, l.v2p)));
 }
 
@@ -61,13 +72,69 @@ PyObject* get_dists_max_value(PyObject*, PyObject*) {
   return guard([] { return to_python(routing::DISTS_MAX_VALUE); });
 }
 
+// num_qubits read ahead of its turn, when it is an int: what is kept of dists
+// depends on it. Reading an int runs no Python code; a value that does not
+// convert gives no bound here and fails in its own turn.
+std::uint64_t qubits_bound(PyObject* num_qubits) {
+  if (!PyLong_Check(num_qubits)) return UINT64_MAX;
+  const unsigned long long n = PyLong_AsUnsignedLongLong(num_qubits);
+  if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+    PyErr_Clear();
+    return UINT64_MAX;
+  }
+  return n;
+}
+
+// Distances between qubits at or beyond num_qubits are never read: they are
+// checked but not kept.
+routing::Dists convert_dists(const char* name, PyObject* dists, std::uint64_t n,
+                             std::uint64_t budget) {
+  const auto keep = static_cast<std::size_t>(std::min<std::uint64_t>(n, SIZE_MAX));
+  return convert_arg_with(name, [&] {
+    return extract_rows<std::int32_t>(dists, RowLimits{name, keep, keep, budget});
+  });
+}
+
+// The length of a list or tuple (0 for anything else): what a circuit will
+// cost can be told before it is converted.
+std::uint64_t plain_length(PyObject* obj) {
+  return detail::plain_sequence(obj) ? static_cast<std::uint64_t>(PySequence_Fast_GET_SIZE(obj)) : 0;
+}
+
+// Refuses a call whose routing would need more memory than a call may use,
+// naming the argument that asks for most of it.
+void check_call_memory(std::uint64_t gates, std::uint64_t edges, std::uint64_t n,
+                       std::uint64_t budget) {
+  const std::uint64_t need = routing::worker_memory(gates, edges, n) +
+                             std::min(routing::result_memory(gates, n), UINT64_MAX / 2);
+  if (need <= budget) return;
+  const std::uint64_t by_qubits = routing::worker_memory(0, 0, n);
+  const std::uint64_t by_gates = routing::worker_memory(gates, 0, 0);
+  const std::uint64_t by_edges = routing::worker_memory(0, edges, 0);
+  if (by_qubits >= by_gates && by_qubits >= by_edges)
+    raise_too_large("num_qubits", "routing " + std::to_string(n) + " qubits", need, budget);
+  if (by_gates >= by_edges)
+    raise_too_large("circuit", "routing " + std::to_string(gates) + " gates", need, budget);
+  raise_too_large("coupling_map", "routing with " + std::to_string(edges) + " couplers", need,
+                  budget);
+}
+
 PyObject* route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     const auto bound = bind(kRoute, args, nargs, kwnames);
     const CircuitRouting& me = kClass.borrow(self);
-    const auto [circuit, runs, coupling_map, dists, err_map, metrics_names, num_qubits] =
-        convert<Circuit, std::uint64_t, routing::CouplingMap, routing::Dists, routing::ErrMap,
-                routing::MetricNames, std::uint64_t>(kRoute, bound);
+    const std::uint64_t budget = routing::memory_budget();
+    const auto& p = kRoute.params;
+    // In signature order; the first failure ends the call.
+    check_call_memory(plain_length(bound[0]), 0, 0, budget);
+    const auto circuit = convert_arg<Circuit>(p[0], bound[0]);
+    const auto runs = convert_arg<std::uint64_t>(p[1], bound[1]);
+    const auto coupling_map = convert_arg<routing::CouplingMap>(p[2], bound[2]);
+    const auto dists = convert_dists(p[3], bound[3], qubits_bound(bound[6]), budget);
+    const auto err_map = convert_arg<routing::ErrMap>(p[4], bound[4]);
+    const auto metrics_names = convert_arg<routing::MetricNames>(p[5], bound[5]);
+    const auto num_qubits = convert_arg<std::uint64_t>(p[6], bound[6]);
+    check_call_memory(circuit.size(), coupling_map.size(), num_qubits, budget);
     const routing::RouteOutput out =
         me.route(circuit, runs, coupling_map, dists, err_map, metrics_names, num_qubits);
     return result_to_python(out);
@@ -78,11 +145,34 @@ PyObject* transpile(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   return guard([&] {
     const auto bound = bind(kTranspile, args, nargs, kwnames);
     const CircuitRouting& me = kClass.borrow(self);
-    const auto [circuit, runs, inner_its, its, shots, layout, coupling_map, dists, err_map,
-                metrics_names, num_qubits, max_seconds] =
-        convert<Circuit, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, LayoutList,
-                routing::CouplingMap, routing::Dists, routing::ErrMap, routing::MetricNames,
-                std::uint64_t, std::uint64_t>(kTranspile, bound);
+    const std::uint64_t budget = routing::memory_budget();
+    const auto& p = kTranspile.params;
+    // In signature order; the first failure ends the call.
+    check_call_memory(plain_length(bound[0]), 0, 0, budget);
+    const auto circuit = convert_arg<Circuit>(p[0], bound[0]);
+    const auto runs = convert_arg<std::uint64_t>(p[1], bound[1]);
+    const auto inner_its = convert_arg<std::uint64_t>(p[2], bound[2]);
+    const auto its = convert_arg<std::uint64_t>(p[3], bound[3]);
+    const auto shots = convert_arg<std::uint64_t>(p[4], bound[4]);
+    // Layouts beyond the shots are never read, nor the entries of a layout
+    // beyond both num_qubits and the circuit's qubits: checked, not kept.
+    std::uint64_t qubits = qubits_bound(bound[10]);
+    for (const auto& gate : circuit)
+      for (const std::uint64_t q : {gate.second.first, gate.second.second})
+        qubits = std::max(qubits, q == UINT64_MAX ? q : q + 1);
+    const auto keep_layouts = static_cast<std::size_t>(std::min<std::uint64_t>(shots, SIZE_MAX));
+    const auto keep_entries = static_cast<std::size_t>(std::min<std::uint64_t>(qubits, SIZE_MAX));
+    const auto layout = convert_arg_with(p[5], [&] {
+      return extract_rows<std::uint64_t>(bound[5],
+                                         RowLimits{p[5], keep_layouts, keep_entries, budget});
+    });
+    const auto coupling_map = convert_arg<routing::CouplingMap>(p[6], bound[6]);
+    const auto dists = convert_dists(p[7], bound[7], qubits_bound(bound[10]), budget);
+    const auto err_map = convert_arg<routing::ErrMap>(p[8], bound[8]);
+    const auto metrics_names = convert_arg<routing::MetricNames>(p[9], bound[9]);
+    const auto num_qubits = convert_arg<std::uint64_t>(p[10], bound[10]);
+    const auto max_seconds = convert_arg<std::uint64_t>(p[11], bound[11]);
+    check_call_memory(circuit.size(), coupling_map.size(), num_qubits, budget);
     // Every fault of the search, a worker's included, is "Panic error".
     const routing::RouteOutput out = catch_faults<FaultAsRuntimeError>([&] {
       return me.transpile(circuit, runs, inner_its, its, shots, layout, coupling_map, dists,

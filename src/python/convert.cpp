@@ -123,6 +123,31 @@ void walk_dict(PyObject* obj, void (*fn)(void*, PyObject*, PyObject*), void* ctx
   }
 }
 
+bool plain_sequence(PyObject* obj) noexcept {
+  return PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
+}
+
+std::uint64_t kept_bytes(PyObject* obj, const RowLimits& limits, std::size_t item_size) {
+  if (!plain_sequence(obj)) return 0;
+  const Py_ssize_t size = PySequence_Fast_GET_SIZE(obj);
+  PyObject** rows = PySequence_Fast_ITEMS(obj);
+  const auto kept = static_cast<Py_ssize_t>(
+      std::min<std::uint64_t>(static_cast<std::uint64_t>(size), limits.keep_rows));
+  std::uint64_t bytes = 0;
+  for (Py_ssize_t i = 0; i < kept; ++i) {
+    std::uint64_t items = 0;
+    if (plain_sequence(rows[i])) {
+      items = std::min<std::uint64_t>(static_cast<std::uint64_t>(PySequence_Fast_GET_SIZE(rows[i])),
+                                      limits.keep_cols);
+    }
+    // One row's bytes fit (Python holds its items); the sum over aliased
+    // rows need not.
+    const std::uint64_t row = sizeof(std::vector<char>) + items * item_size;
+    bytes = bytes > UINT64_MAX - row ? UINT64_MAX : bytes + row;
+  }
+  return bytes;
+}
+
 void check_tuple(PyObject* obj, std::size_t length) {
   if (!PyTuple_Check(obj)) raise_conversion_error(obj, "PyTuple");
   const auto got = static_cast<std::size_t>(PyTuple_GET_SIZE(obj));

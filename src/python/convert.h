@@ -33,6 +33,7 @@
 // std::tuple -> tuple, nested freely.
 #pragma once
 
+#include <algorithm>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -177,6 +178,103 @@ struct FromPython<std::unordered_map<K, V, Hash, Eq, Alloc>> {
     return out;
   }
 };
+
+// --- Rows of a matrix, kept as far as they are read -------------------------
+
+// What extract_rows keeps of a sequence of sequences.
+struct RowLimits {
+  const char* name = "";                                   // the argument, for messages
+  std::size_t keep_rows = static_cast<std::size_t>(-1);    // later rows: checked, not kept
+  std::size_t keep_cols = static_cast<std::size_t>(-1);    // later items of a row: likewise
+  std::uint64_t budget = static_cast<std::uint64_t>(-1);   // bytes the kept rows may take
+};
+
+namespace detail {
+// Bytes the kept part of obj's rows will take, counting only the rows whose
+// length can be read without running Python code.
+std::uint64_t kept_bytes(PyObject* obj, const RowLimits& limits, std::size_t item_size);
+// Whether reading obj's items runs no Python code (an exact list or tuple).
+bool plain_sequence(PyObject* obj) noexcept;
+}  // namespace detail
+
+// A sequence of rows, each converted as std::vector<T> would be, of which only
+// the first keep_rows rows and their first keep_cols items are kept. Every
+// item is still converted, so the errors are those of converting the whole;
+// but a row that is the very object of an earlier row is converted once as
+// long as converting has run no Python code (lists or tuples of exact ints),
+// so a small object whose rows alias each other cannot cost time or memory
+// by the size it pretends. Kept rows that would take more than the budget
+// raise MemoryError naming the argument, before they are allocated.
+template <class T>
+std::vector<std::vector<T>> extract_rows(PyObject* obj, const RowLimits& limits) {
+  using Row = std::vector<T>;
+  constexpr std::uint64_t kRowBytes = sizeof(Row);
+  struct Rows {
+    const RowLimits* limits = nullptr;
+    std::vector<Row> out;
+    std::size_t index = 0;
+    std::uint64_t bytes = 0;
+    bool plain = true;  // no Python code has run: rows seen so far are unchanged
+    std::unordered_map<PyObject*, std::size_t> seen;
+
+    void charge(std::uint64_t more) {
+      bytes += more;
+      if (bytes > limits->budget) raise_too_large(limits->name, "its rows", bytes, limits->budget);
+    }
+  };
+  struct Items {
+    Row* out;
+    std::size_t keep;
+    bool plain;
+  };
+  const std::size_t hint = detail::sequence_size_hint(obj);
+  const std::uint64_t need = detail::kept_bytes(obj, limits, sizeof(T));
+  if (need > limits.budget) raise_too_large(limits.name, "its rows", need, limits.budget);
+  Rows rows;
+  rows.limits = &limits;
+  rows.out.reserve(std::min(hint, limits.keep_rows));
+  rows.plain = detail::plain_sequence(obj);
+  detail::walk_sequence(
+      obj,
+      [](void* ctx, PyObject* row) {
+        auto& r = *static_cast<Rows*>(ctx);
+        const std::size_t i = r.index++;
+        const bool keep = i < r.limits->keep_rows;
+        if (r.plain) {
+          if (auto it = r.seen.find(row); it != r.seen.end()) {
+            if (keep) {  // the earlier row came first, so it was kept too
+              const Row& same = r.out[it->second];
+              r.charge(kRowBytes + same.size() * sizeof(T));
+              r.out.push_back(same);
+            }
+            return;
+          }
+        }
+        Row converted;
+        Items items{&converted, keep ? r.limits->keep_cols : 0, detail::plain_sequence(row)};
+        converted.reserve(std::min(detail::sequence_size_hint(row), items.keep));
+        detail::walk_sequence(
+            row,
+            [](void* ctx2, PyObject* item) {
+              auto& it = *static_cast<Items*>(ctx2);
+              T value = py::extract<T>(item);
+              it.plain = it.plain && PyLong_CheckExact(item);
+              if (it.out->size() < it.keep) it.out->push_back(std::move(value));
+            },
+            &items);
+        if (!items.plain) {
+          r.plain = false;
+          r.seen.clear();
+        }
+        if (keep) {
+          r.charge(kRowBytes + converted.size() * sizeof(T));
+          r.out.push_back(std::move(converted));
+        }
+        if (r.plain) r.seen.emplace(row, i);
+      },
+      &rows);
+  return std::move(rows.out);
+}
 
 // --- C++ -> Python ---------------------------------------------------------
 

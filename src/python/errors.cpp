@@ -1,5 +1,8 @@
 #include "python/errors.h"
 
+#include <cstdio>
+#include <string>
+
 namespace corvane::py {
 
 namespace detail {
@@ -15,15 +18,70 @@ void throw_pending() {
   throw ErrorAlreadySet();
 }
 
+void set_error_value(PyObject* type, PyObject* value) noexcept {
+  // Set directly rather than raised with PyErr_SetObject: the error then
+  // carries no __context__ from whatever the caller is handling.
+#if PY_VERSION_HEX >= 0x030C0000
+  if (PyExceptionInstance_Check(value)) {
+    PyErr_SetRaisedException(value);
+    return;
+  }
+  PyObject* error = PyObject_CallOneArg(type, value);
+  Py_DECREF(value);
+  if (error != nullptr) PyErr_SetRaisedException(error);  // else the call's error is pending
+#else
+  Py_INCREF(type);
+  PyErr_Restore(type, value, nullptr);
+#endif
+}
+
 void set_error(PyObject* type, std::string_view message) noexcept {
   // "replace": a message holding invalid UTF-8 still gets through.
   PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
                                         "replace");
   if (text == nullptr) return;  // MemoryError is pending instead
-  // Restored as (type, message) rather than raised with PyErr_SetObject: the
-  // error then carries no __context__ from whatever the caller is handling.
+  set_error_value(type, text);
+}
+
+Ref take_pending() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref::steal(PyErr_GetRaisedException());
+#else
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return Ref();
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return Ref::steal(value);
+#endif
+}
+
+void restore_pending(Ref error) noexcept {
+  if (!error) return;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(error.release());
+#else
+  PyObject* value = error.release();
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
   Py_INCREF(type);
-  PyErr_Restore(type, text, nullptr);
+  PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
+void raise_too_large(const char* name, std::string_view what, std::uint64_t need,
+                     std::uint64_t budget) {
+  auto gib = [](std::uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f GiB", static_cast<double>(bytes) / (1ull << 30));
+    return std::string(text);
+  };
+  raise(PyExc_MemoryError, std::string("argument '") + name + "': " + std::string(what) +
+                               " would need about " + gib(need) + ", more than the " +
+                               gib(budget) + " one call may use");
 }
 
 void raise(PyObject* type, std::string_view message) {
@@ -42,9 +100,8 @@ void raise_conversion_error(PyObject* obj, const char* target) {
   PyObject* message =
       PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", name.get(), target);
   if (message == nullptr) throw_pending();
-  Py_INCREF(PyExc_TypeError);
-  PyErr_Restore(PyExc_TypeError, message, nullptr);
-  throw ErrorAlreadySet();
+  set_error_value(PyExc_TypeError, message);
+  throw_pending();
 }
 
 void api_fault(std::source_location where) {

@@ -12,6 +12,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <exception>
 #include <source_location>
 #include <string>
@@ -38,8 +39,19 @@ struct ErrorAlreadySet : std::exception {
 // interpreter first needs it, and gets no implicit __context__). Never throws.
 void set_error(PyObject* type, std::string_view message) noexcept;
 
+// Makes type(value) the pending error, taking over the reference to value
+// (an exception instance, or the argument to make one with); no implicit
+// __context__ is attached. Never throws.
+void set_error_value(PyObject* type, PyObject* value) noexcept;
+
 // set_error, then throw ErrorAlreadySet.
 [[noreturn]] void raise(PyObject* type, std::string_view message);
+
+// MemoryError "argument '<name>': <what> would need about 37.3 GiB, more than
+// the 11.5 GiB one call may use": an argument that describes more than the
+// machine can hold, refused before anything is allocated for it.
+[[noreturn]] void raise_too_large(const char* name, std::string_view what, std::uint64_t need,
+                                  std::uint64_t budget);
 
 // TypeError "'<qualname of obj's type>' object cannot be converted to
 // '<target>'": the message of every failed type check.
@@ -94,6 +106,12 @@ class Ref {
   explicit Ref(PyObject* p) noexcept : p_(p) {}
   PyObject* p_ = nullptr;
 };
+
+// Takes the pending error off the indicator as an exception instance (with
+// its traceback); empty when none is pending.
+Ref take_pending() noexcept;
+// Makes a taken error pending again, as it was.
+void restore_pending(Ref error) noexcept;
 
 // pyo3_runtime.PanicException: a direct subclass of BaseException (so a bare
 // `except Exception` does not swallow it), made once per process. Borrowed;

@@ -22,14 +22,9 @@ std::string repr_or(PyObject* obj, const char* fallback) {
 
 // Takes the pending error and describes it as the fault message shows it.
 std::string take_error_description() {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Ref t = Ref::steal(type);
-  Ref v = Ref::steal(value);
-  Ref tb = Ref::steal(traceback);
+  Ref v = take_pending();
+  Ref t = Ref::borrow(v ? reinterpret_cast<PyObject*>(Py_TYPE(v.get())) : nullptr);
+  Ref tb = Ref::steal(v ? PyException_GetTraceback(v.get()) : nullptr);
   return "PyErr { type: " + repr_or(t.get(), "<unknown>") +
          ", value: " + repr_or(v.get(), "<unknown>") +
          ", traceback: " + (tb ? "Some(" + repr_or(tb.get(), "<unknown>") + ")" : "None") + " }";

@@ -21,6 +21,11 @@ PyTypeObject* create_type(const ClassSpec& spec, std::size_t basicsize, destruct
   if (spec.doc != nullptr) slots[n++] = {Py_tp_doc, const_cast<char*>(spec.doc)};
   if (spec.methods != nullptr) slots[n++] = {Py_tp_methods, spec.methods};
   unsigned int flags = Py_TPFLAGS_DEFAULT;  // no BASETYPE: not subclassable
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+  // Its attributes cannot be replaced: the type is shared by every user of
+  // the module in the process.
+  flags |= Py_TPFLAGS_IMMUTABLETYPE;
+#endif
   if (spec.tp_new != nullptr) {
     slots[n++] = {Py_tp_new, reinterpret_cast<void*>(spec.tp_new)};
   } else {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <tuple>
 
 #include "common/fault.h"
 #include "common/rng.h"
@@ -77,6 +78,7 @@ TwoQubitDAG::TwoQubitDAG(bool flag_merge_, bool flag_swap_as_perm_, const Coupli
 }
 
 NodeIndex TwoQubitDAG::add_node(const Operation& g) {
+  frozen_ = false;
   const NodeIndex x = graph.add_node(g);
   cx_count += g.kind.cx_cost();
   return x;
@@ -199,6 +201,7 @@ void TwoQubitDAG::remove(NodeIndex x) {
 void TwoQubitDAG::remove_node(NodeIndex x) {
   if (!graph.contains(x)) fault(std::string(kUnwrapNone));
   if (flag_track_front) {
+    ++front_epoch_;
     auto& ready = generations.ready;
     auto it = std::find(ready.begin(), ready.end(), x);
     if (it != ready.end()) ready.erase(it);
@@ -215,6 +218,25 @@ void TwoQubitDAG::remove_node(NodeIndex x) {
 }
 
 void TwoQubitDAG::update_lookahead() {
+  if (found_epoch_ == front_epoch_ && found_ready_ == generations.ready) {
+    // Same front, same generations: restore the order found in those that
+    // the last step shuffled.
+    for (std::size_t g = 0; g < lookahead.size(); ++g)
+      if (shuffled_[g]) lookahead[g].assign(found_[g].begin(), found_[g].end());
+  } else {
+    find_lookahead();
+    for (std::size_t g = 0; g < lookahead.size(); ++g)
+      found_[g].assign(lookahead[g].begin(), lookahead[g].end());
+    found_ready_.assign(generations.ready.begin(), generations.ready.end());
+    found_epoch_ = front_epoch_;
+    chain_by_qubit();
+  }
+  // Each generation is shuffled when first read in an order that matters;
+  // fresh draws either way, so every order stays equally likely.
+  shuffled_.fill(false);
+}
+
+void TwoQubitDAG::find_lookahead() {
   auto& deg = generations.in_degree;
   lookahead.clear();
   undo_.clear();
@@ -223,19 +245,69 @@ void TwoQubitDAG::update_lookahead() {
     lookahead.append() = frontier_;
     if (lookahead.size() == LOOKAHEAD_DEPTH) break;  // the next frontier is never stored
     next_frontier_.clear();
+    auto reach = [&](NodeIndex s) {
+      if (s >= deg.size() || deg[s] == 0) return;  // cannot happen in a DAG
+      undo_.emplace_back(s, deg[s]);
+      if (--deg[s] == 0) next_frontier_.push_back(s);
+    };
     for (const NodeIndex v : frontier_) {
-      graph.for_each_successor(v, [&](NodeIndex s) {
-        if (s >= deg.size() || deg[s] == 0) return;  // cannot happen in a DAG
-        undo_.emplace_back(s, deg[s]);
-        if (--deg[s] == 0) next_frontier_.push_back(s);
-      });
+      if (frozen_) {
+        for (std::uint32_t e = succ_start_[v]; e < succ_start_[v + 1]; ++e) reach(succ_[e]);
+      } else {
+        graph.for_each_successor(v, reach);
+      }
     }
     std::swap(frontier_, next_frontier_);
   }
   for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) deg[it->first] = it->second;
-  // Each generation is shuffled when first read in an order that matters;
-  // fresh draws either way, so every order stays equally likely.
-  shuffled_.fill(false);
+}
+
+void TwoQubitDAG::chain_by_qubit() {
+  ++stamp_;  // every feature row was of the old lookahead
+  for (const std::size_t q : listed_qubits_) on_count_[q] = 0;
+  listed_qubits_.clear();
+  on_qubit_.clear();
+  const std::size_t n = num_qubits();
+  on_start_.resize(n, 0);
+  on_count_.resize(n, 0);
+  // Qubits beyond n fault in the features, the slow way; qubits beyond 32
+  // bits cannot be listed.
+  qubits_in_range_ = n <= std::numeric_limits<std::uint32_t>::max();
+  // Count, place, fill: each qubit's gates in one run. A gate on two qubits
+  // is listed under both; one on a single qubit once, so that no gate
+  // counts twice for a candidate.
+  auto qubits = [&](NodeIndex node) {
+    if (frozen_) return node_qubits_[node];
+    const Operation& op = graph[node];
+    return std::make_pair(op.q0, op.q1);
+  };
+  for (std::size_t g = 0; g < lookahead.size() && qubits_in_range_; ++g) {
+    for (const NodeIndex node : lookahead[g]) {
+      const auto [q0, q1] = qubits(node);
+      if (q0 >= n || q1 >= n) {
+        qubits_in_range_ = false;
+        break;
+      }
+      if (on_count_[q0]++ == 0) listed_qubits_.push_back(q0);
+      if (q1 != q0 && on_count_[q1]++ == 0) listed_qubits_.push_back(q1);
+    }
+  }
+  if (!qubits_in_range_) return;
+  std::uint32_t total = 0;
+  for (const std::size_t q : listed_qubits_) {
+    on_start_[q] = total;
+    total += on_count_[q];
+    on_count_[q] = 0;  // counts again while filling
+  }
+  on_qubit_.resize(total);
+  for (std::size_t g = 0; g < lookahead.size(); ++g) {
+    for (const NodeIndex node : lookahead[g]) {
+      const auto [q0, q1] = qubits(node);
+      const auto gen = static_cast<std::uint32_t>(g);
+      on_qubit_[on_start_[q0] + on_count_[q0]++] = {static_cast<std::uint32_t>(q1), gen};
+      if (q1 != q0) on_qubit_[on_start_[q1] + on_count_[q1]++] = {static_cast<std::uint32_t>(q0), gen};
+    }
+  }
 }
 
 void TwoQubitDAG::shuffle_generation(std::size_t g) {
@@ -252,13 +324,41 @@ bool TwoQubitDAG::sums_are_exact(std::size_t g) const {
   return lookahead[g].size() < kExact / (term_bound_ + 1);
 }
 
+void TwoQubitDAG::freeze_successors() {
+  const std::size_t bound = graph.node_bound();
+  succ_start_.assign(bound + 1, 0);
+  succ_.clear();
+  node_qubits_.assign(bound, {0, 0});
+  for (std::size_t x = 0; x < bound; ++x) {
+    succ_start_[x] = static_cast<std::uint32_t>(succ_.size());
+    const auto node = static_cast<NodeIndex>(x);
+    if (!graph.contains(node)) continue;
+    graph.for_each_successor(node, [&](NodeIndex s) { succ_.push_back(s); });
+    node_qubits_[x] = {graph[node].q0, graph[node].q1};
+  }
+  succ_start_[bound] = static_cast<std::uint32_t>(succ_.size());
+  frozen_ = true;
+}
+
 void TwoQubitDAG::set_distance_bound(const Dists& dists) {
+  // Only distances between qubits below n are ever read.
+  const std::size_t n = num_qubits();
   std::uint64_t max_abs = 0;
-  for (const auto& row : dists)
-    for (const std::int32_t v : row)
+  for (std::size_t p = 0; p < std::min(dists.size(), n); ++p) {
+    const auto& row = dists[p];
+    for (std::size_t r = 0; r < std::min(row.size(), n); ++r) {
+      const std::int32_t v = row[r];
       max_abs = std::max<std::uint64_t>(max_abs, v < 0 ? -static_cast<std::int64_t>(v) : v);
+    }
+  }
   // A term is a difference of two distances.
   term_bound_ = 2 * max_abs;
+  dist_rows_.clear();
+  if (dists.size() >= n &&
+      std::all_of(dists.begin(), dists.begin() + static_cast<std::ptrdiff_t>(n),
+                  [&](const auto& row) { return row.size() >= n; })) {
+    for (std::size_t p = 0; p < n; ++p) dist_rows_.push_back(dists[p].data());
+  }
 }
 
 void TwoQubitDAG::swap_candidates(const std::vector<std::size_t>& v2p,
@@ -279,6 +379,120 @@ void TwoQubitDAG::swap_candidates(const std::vector<std::size_t>& v2p,
   }
 gathered:
   rng::shuffle(rng::thread_rng(), std::span<std::size_t>(out));
+}
+
+void TwoQubitDAG::number_couplers(const CouplingMap& coupling_map) {
+  std::vector<std::uint32_t> order(coupling_map.size());
+  std::iota(order.begin(), order.end(), 0u);
+  auto ends = [&](std::uint32_t e) {
+    const auto [a, b] = coupling_map[e];
+    return std::make_pair(std::min(a, b), std::max(a, b));
+  };
+  std::sort(order.begin(), order.end(),
+            [&](std::uint32_t x, std::uint32_t y) { return ends(x) < ends(y); });
+  coupler_of_.assign(coupling_map.size(), 0);
+  std::uint32_t id = 0;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i > 0 && ends(order[i]) != ends(order[i - 1])) ++id;
+    coupler_of_[order[i]] = id;
+  }
+  const std::size_t couplers = order.empty() ? 0 : id + 1;
+  coupler_sums_.assign(couplers, {});
+  coupler_stamp_.assign(couplers, 0);
+  // Couplers by end, each once; self-loops never change a sum.
+  const std::size_t n = num_qubits();
+  couplers_at_start_.assign(n + 1, 0);
+  couplers_at_.clear();
+  for (std::size_t p = 0; p < n; ++p) {
+    couplers_at_start_[p] = static_cast<std::uint32_t>(couplers_at_.size());
+    for (const std::size_t e : incident(p)) {
+      const auto [a, b] = coupling_map[e];
+      if (a == b) continue;
+      const auto other = static_cast<std::uint32_t>(a == p ? b : a);
+      const auto entry = std::make_pair(coupler_of_[e], other);
+      if (std::find(couplers_at_.begin() + couplers_at_start_[p], couplers_at_.end(), entry) ==
+          couplers_at_.end())
+        couplers_at_.push_back(entry);
+    }
+  }
+  couplers_at_start_[n] = static_cast<std::uint32_t>(couplers_at_.size());
+}
+
+void TwoQubitDAG::drop_rows_at(std::size_t p) {
+  for (const std::size_t e : incident(p)) coupler_stamp_[coupler_of_[e]] = 0;
+}
+
+void TwoQubitDAG::swapped(std::size_t a, std::size_t b, const std::vector<std::size_t>& v2p,
+                          const std::vector<std::size_t>& p2v) {
+  if (coupler_of_.empty() || !qubits_in_range_ || a == b) return;  // nothing kept or moved
+  // The couplers at a and b now read other qubits: computed afresh.
+  drop_rows_at(a);
+  drop_rows_at(b);
+  // A coupler (p, c) elsewhere reads the moved qubit through each gate
+  // between it and the qubit at p: that gate's term changes.
+  auto term = [&](std::size_t p, std::size_t c, std::size_t q) -> std::int64_t {
+    if (q == c) return 0;  // the gate lies on the coupler
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(dist_rows_[p][q]) -
+                                     static_cast<std::uint32_t>(dist_rows_[c][q]));
+  };
+  for (const auto& [moved, from, to] : {std::tuple{p2v[a], b, a}, std::tuple{p2v[b], a, b}}) {
+    for (std::uint32_t e = on_start_[moved]; e < on_start_[moved] + on_count_[moved]; ++e) {
+      const OnQubit& gate = on_qubit_[e];
+      const std::size_t p = v2p[gate.other];
+      if (p == a || p == b) continue;  // one-qubit gates, and couplers just dropped
+      for (std::uint32_t k = couplers_at_start_[p]; k < couplers_at_start_[p + 1]; ++k) {
+        const auto [coupler, c] = couplers_at_[k];
+        if (coupler_stamp_[coupler] != stamp_) continue;
+        coupler_sums_[coupler][gate.gen] += term(p, c, to) - term(p, c, from);
+      }
+    }
+  }
+}
+
+bool TwoQubitDAG::features_from_qubits(const std::vector<std::size_t>& candidates,
+                                       const CouplingMap& coupling_map,
+                                       const std::vector<std::size_t>& v2p,
+                                       const std::vector<std::size_t>& p2v, Features& x) {
+  const std::size_t n = num_qubits();
+  if (!qubits_in_range_ || dist_rows_.size() != n || v2p.size() != n || p2v.size() != n)
+    return false;
+  for (std::size_t g = 0; g < lookahead.size(); ++g)
+    if (!sums_are_exact(g)) return false;
+  if (coupler_of_.size() != coupling_map.size()) number_couplers(coupling_map);
+  x.fill(0.0f);
+  const std::size_t slots = std::min(candidates.size(), MAX_CANDIDATES);
+  for (std::size_t j = 0; j < slots; ++j) {
+    const auto [a, b] = at(coupling_map, candidates[j]);  // ends below n: checked by new
+    const std::uint32_t coupler = coupler_of_[candidates[j]];
+    std::array<std::int64_t, LOOKAHEAD_DEPTH>& sum = coupler_sums_[coupler];
+    if (coupler_stamp_[coupler] != stamp_) {
+      const std::int32_t* row_a = dist_rows_[a];
+      const std::int32_t* row_b = dist_rows_[b];
+      // Only the gates on the qubits at a and at b move. A gate with a qubit
+      // at a and its other qubit at p gains dists[a][p] - dists[b][p], unless
+      // p is b (the gate lies on the edge); likewise from b. Every sum is an
+      // exact integer in a float, so summing as integers, in any order,
+      // gives the value the generation's order gives; and (b, a) the same
+      // as (a, b).
+      sum.fill(0);
+      auto gather = [&](std::size_t q, const std::int32_t* from, const std::int32_t* to,
+                        std::size_t skip) {
+        for (std::uint32_t e = on_start_[q]; e < on_start_[q] + on_count_[q]; ++e) {
+          const OnQubit& gate = on_qubit_[e];
+          const std::size_t p = v2p[gate.other];
+          if (p == skip) continue;
+          sum[gate.gen] += static_cast<std::int32_t>(static_cast<std::uint32_t>(from[p]) -
+                                                     static_cast<std::uint32_t>(to[p]));
+        }
+      };
+      gather(p2v[a], row_a, row_b, b);
+      if (a != b) gather(p2v[b], row_b, row_a, a);  // a self-loop coupler has one qubit
+      coupler_stamp_[coupler] = stamp_;
+    }
+    for (std::size_t g = 0; g < lookahead.size(); ++g)
+      x[g + LOOKAHEAD_DEPTH * j] = static_cast<float>(sum[g]);
+  }
+  return true;
 }
 
 Features TwoQubitDAG::features(const std::vector<std::size_t>& candidates,

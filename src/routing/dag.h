@@ -110,6 +110,11 @@ class TwoQubitDAG {
   // Generations of the unexecuted gates from the front layer on, each
   // shuffled; the in-degrees and ready queue are left as they were.
   void update_lookahead();
+  // Copies the successor lists and the gates' qubits into flat arrays that
+  // the lookahead reads instead of the graph. For the input DAG once every
+  // gate is pushed: later only removals follow, and a gate's successors then
+  // stay as they were while it is present. Adding a node undoes it.
+  void freeze_successors();
   // Tells the DAG how large the distances are, so that features can tell
   // when the order of a generation cannot change their sums (then that
   // generation need not be shuffled unless candidates are gathered from it).
@@ -120,6 +125,22 @@ class TwoQubitDAG {
   // Distance change of every looked-ahead gate under each candidate SWAP.
   Features features(const std::vector<std::size_t>& candidates, const CouplingMap& coupling_map,
                     const std::vector<std::size_t>& v2p, const Dists& dists);
+  // The same features, found from the gates on the two qubits of each
+  // candidate rather than by visiting every looked-ahead gate. Only where
+  // that gives the very same values, which it tells by its result: every
+  // sum is exact (so the order of its terms cannot show), dists covers all
+  // qubits below n and every looked-ahead qubit is below n (so nothing can
+  // fault). p2v must be the inverse of v2p.
+  // A coupler's row of features stays valid until the lookahead changes or
+  // a SWAP moves a qubit it reads; rows are shared by the two directions of
+  // a coupler, which give the same values.
+  bool features_from_qubits(const std::vector<std::size_t>& candidates,
+                            const CouplingMap& coupling_map, const std::vector<std::size_t>& v2p,
+                            const std::vector<std::size_t>& p2v, Features& x);
+  // Tells the features that the qubits on physical a and b were exchanged
+  // (v2p and p2v already updated).
+  void swapped(std::size_t a, std::size_t b, const std::vector<std::size_t>& v2p,
+               const std::vector<std::size_t>& p2v);
 
   // Coupling-map positions of the edges touching physical qubit p.
   std::span<const std::size_t> incident(std::size_t p) const {
@@ -159,11 +180,54 @@ class TwoQubitDAG {
   std::vector<std::uint16_t> slot_mask_;
   // Lookahead generations shuffled so far in this step.
   std::array<bool, LOOKAHEAD_DEPTH> shuffled_{};
+  // The lookahead as last computed, generations in the order found: a step
+  // whose front is the same (no gate executed since) starts from it instead
+  // of walking the graph again.
+  std::uint64_t front_epoch_ = 0;  // bumped whenever remove_node changes the front
+  std::uint64_t found_epoch_ = std::numeric_limits<std::uint64_t>::max();
+  std::vector<NodeIndex> found_ready_;
+  std::array<std::vector<NodeIndex>, LOOKAHEAD_DEPTH> found_;
+  // Looked-ahead gates by virtual qubit: qubit q's are on_qubit_[i] for i
+  // from on_start_[q] to on_start_[q] + on_count_[q].
+  struct OnQubit {
+    std::uint32_t other;  // the gate's other virtual qubit (itself for a one-qubit gate)
+    std::uint32_t gen;
+  };
+  std::vector<OnQubit> on_qubit_;
+  std::vector<std::uint32_t> on_start_;
+  std::vector<std::uint32_t> on_count_;
+  std::vector<std::size_t> listed_qubits_;
+  bool qubits_in_range_ = false;
+  // freeze_successors(): successors of x at succ_[succ_start_[x]] onwards,
+  // newest edge first, and each node's (q0, q1).
+  bool frozen_ = false;
+  std::vector<std::uint32_t> succ_start_;
+  std::vector<NodeIndex> succ_;
+  std::vector<std::pair<std::size_t, std::size_t>> node_qubits_;
+  // Row pointers of dists when it covers every qubit below n.
+  std::vector<const std::int32_t*> dist_rows_;
+  // Feature rows by coupler (coupling-map entries with the same two ends,
+  // in either order, are one coupler); a row is valid while its stamp is
+  // the current one.
+  // A SWAP recomputes the rows of the couplers at its two ends and brings
+  // those at the other qubits of the moved qubits' gates up to date by the
+  // change of each gate's term. Sums are kept as integers: every one is exact.
+  std::vector<std::uint32_t> coupler_of_;
+  std::vector<std::array<std::int64_t, LOOKAHEAD_DEPTH>> coupler_sums_;
+  std::vector<std::uint64_t> coupler_stamp_;
+  std::uint64_t stamp_ = 1;
+  // Per physical qubit, its couplers (each once) with their other ends.
+  std::vector<std::uint32_t> couplers_at_start_;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> couplers_at_;
+  void number_couplers(const CouplingMap& coupling_map);
+  void drop_rows_at(std::size_t p);
   // Bound on the magnitude of one feature term; unknown means "any".
   std::uint64_t term_bound_ = std::numeric_limits<std::uint64_t>::max();
 
   void shuffle_generation(std::size_t g);
   bool sums_are_exact(std::size_t g) const;
+  void find_lookahead();
+  void chain_by_qubit();
 };
 
 // The action a gate of kind `next` takes against a common last gate `prev`.

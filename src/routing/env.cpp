@@ -1,6 +1,7 @@
 #include "routing/env.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <numeric>
 
 #include "common/fault.h"
@@ -21,6 +22,19 @@ Env::Env(const CouplingMap& coupling_map, std::size_t n)
 void Env::execute_operations(const Dists& dists) {
   // Work on a copy: the real ready queue changes as gates leave dag_in.
   work_.assign(dag_in.generations.ready.begin(), dag_in.generations.ready.end());
+  execute_work(dists);
+}
+
+void Env::execute_operations_after_swap(const Dists& dists, std::size_t qa, std::size_t qb) {
+  work_.clear();
+  for (const NodeIndex x : dag_in.generations.ready) {
+    const Operation& op = dag_in.graph[x];
+    if (op.q0 == qa || op.q0 == qb || op.q1 == qa || op.q1 == qb) work_.push_back(x);
+  }
+  execute_work(dists);
+}
+
+void Env::execute_work(const Dists& dists) {
   for (std::size_t head = 0; head < work_.size(); ++head) {
     const NodeIndex x = work_[head];
     const Operation op = dag_in.graph[x];
@@ -49,25 +63,36 @@ void Env::apply_swap(std::size_t action, const CouplingMap& coupling_map) {
 
 std::vector<NodeIndex> depth_first_topological_order(const StableGraph<Operation>& graph) {
   const std::size_t bound = graph.node_bound();
-  std::vector<bool> discovered(bound, false);
-  std::vector<bool> finished(bound, false);
+  // The successor lists, as listed (newest edge first), copied once into one
+  // array: the search and the check then read them in memory order.
+  std::vector<std::size_t> start(bound + 1, 0);
+  std::vector<NodeIndex> next;
+  next.reserve(2 * graph.node_count());
+  for (std::size_t x = 0; x < bound; ++x) {
+    start[x] = next.size();
+    if (graph.contains(static_cast<NodeIndex>(x)))
+      graph.for_each_successor(static_cast<NodeIndex>(x), [&](NodeIndex s) { next.push_back(s); });
+  }
+  start[bound] = next.size();
+
+  enum : std::uint8_t { kNew, kDiscovered, kFinished };
+  std::vector<std::uint8_t> state(bound, kNew);
   std::vector<NodeIndex> stack;
   std::vector<NodeIndex> order;
   order.reserve(graph.node_count());
   graph.for_each_node([&](NodeIndex root) {
-    if (discovered[root]) return;
+    if (state[root] != kNew) return;
     stack.push_back(root);
     while (!stack.empty()) {
       const NodeIndex x = stack.back();
-      if (!discovered[x]) {
-        discovered[x] = true;
-        graph.for_each_successor(x, [&](NodeIndex s) {
-          if (!discovered[s]) stack.push_back(s);
-        });
+      if (state[x] == kNew) {
+        state[x] = kDiscovered;
+        for (std::size_t e = start[x]; e < start[x + 1]; ++e)
+          if (state[next[e]] == kNew) stack.push_back(next[e]);
       } else {
         stack.pop_back();
-        if (!finished[x]) {
-          finished[x] = true;
+        if (state[x] == kDiscovered) {
+          state[x] = kFinished;
           order.push_back(x);
         }
       }
@@ -75,13 +100,12 @@ std::vector<NodeIndex> depth_first_topological_order(const StableGraph<Operation
   });
   std::reverse(order.begin(), order.end());
   // A cycle shows as an edge that points backwards in the order.
-  std::vector<std::size_t> position(bound, 0);
-  for (std::size_t i = 0; i < order.size(); ++i) position[order[i]] = i;
-  for (const NodeIndex x : order) {
-    bool backwards = false;
-    graph.for_each_successor(x, [&](NodeIndex s) { backwards |= position[s] <= position[x]; });
-    if (backwards) fault("The circuit is ill formed! This should not be reached.");
-  }
+  std::vector<std::uint32_t> position(bound, 0);
+  for (std::size_t i = 0; i < order.size(); ++i) position[order[i]] = static_cast<std::uint32_t>(i);
+  for (const NodeIndex x : order)
+    for (std::size_t e = start[x]; e < start[x + 1]; ++e)
+      if (position[next[e]] <= position[x])
+        fault("The circuit is ill formed! This should not be reached.");
   return order;
 }
 

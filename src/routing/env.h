@@ -19,6 +19,11 @@ class Env {
   // Moves every front gate whose physical qubits are at distance at most 1,
   // and every gate that becomes ready behind it, into dag_out.
   void execute_operations(const Dists& dists);
+  // The same after a SWAP moved virtual qubits qa and qb, when every front
+  // gate was found not executable before it: only gates on qa or qb can have
+  // become executable, so only they are looked at (in front order, as the
+  // full pass would meet them).
+  void execute_operations_after_swap(const Dists& dists, std::size_t qa, std::size_t qb);
   // Inserts the SWAP of candidate slot `action`; an empty slot does nothing.
   void apply_swap(std::size_t action, const CouplingMap& coupling_map);
   // dag_out's gates in depth-first topological order.
@@ -33,6 +38,7 @@ class Env {
  private:
   std::vector<NodeIndex> work_;
   std::vector<NodeIndex> successors_;
+  void execute_work(const Dists& dists);
 };
 
 // The depth-first topological order of a graph: nodes in ascending index

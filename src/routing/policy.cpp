@@ -1,5 +1,7 @@
 #include "routing/policy.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -39,64 +41,18 @@ PolicyTables routing_policy_tables() noexcept {
 namespace {
 
 constexpr std::size_t HIDDEN_BLOCKS = POLICY_HIDDEN / (4 * HIDDEN_BLOCK);
-static_assert(HIDDEN_BLOCKS <= 8);
 
-// For each input row, the blocks of hidden units where the row has a weight
-// other than +0.0. Skipping a block is exact when no bias of the block is
-// -0.0: the accumulators then never hold -0.0 (a float sum is -0.0 only when
-// both terms are), so adding +/-0.0 would leave them bit for bit unchanged.
-using RowBlocks = std::array<std::uint8_t, POLICY_INPUTS>;
-
-bool is_plus_zero(float v) {
-  std::uint32_t bits;
-  std::memcpy(&bits, &v, sizeof bits);
-  return bits == 0;
-}
-
-RowBlocks row_blocks(const PolicyTables& tables) {
-  RowBlocks blocks{};
-  std::uint8_t skippable = 0;
-  for (std::size_t b = 0; b < HIDDEN_BLOCKS; ++b) {
-    bool negative_zero_bias = false;
-    for (std::size_t h = b * 4 * HIDDEN_BLOCK; h < (b + 1) * 4 * HIDDEN_BLOCK; ++h) {
-      const float v = tables.b1[h];
-      negative_zero_bias |= v == 0.0f && !is_plus_zero(v);
-    }
-    if (!negative_zero_bias) skippable |= static_cast<std::uint8_t>(1u << b);
-  }
-  for (std::size_t i = 0; i < POLICY_INPUTS; ++i) {
-    std::uint8_t mask = static_cast<std::uint8_t>(~skippable);
-    for (std::size_t h = 0; h < POLICY_HIDDEN; ++h)
-      if (!is_plus_zero(tables.w1[i * POLICY_HIDDEN + h]))
-        mask |= static_cast<std::uint8_t>(1u << (h / (4 * HIDDEN_BLOCK)));
-    blocks[i] = mask;
-  }
-  return blocks;
-}
-
-// Whether the second layer may skip hidden units that are 0: their terms
-// are +/-0.0, which leave every non-zero sum as it is, and the sign of a zero
-// sum no longer shows once a bias other than -0.0 is added.
-bool no_negative_zero(std::span<const float> values) {
-  for (const float v : values)
-    if (v == 0.0f && !is_plus_zero(v)) return false;
-  return true;
-}
-
-PolicyScores forward(const PolicyTables& tables, const RowBlocks& blocks, bool skip_zero_hidden,
-                     const PolicyInput& x) noexcept {
+PolicyScores forward(const PolicyTables& tables, const PolicyInput& x) noexcept {
   // Inputs that select a row, in ascending order, with the row's sign.
   // a + (-1 * w) is exactly a - w, so one multiply-add form covers both.
   std::array<const float*, POLICY_INPUTS> rows;
   std::array<float, POLICY_INPUTS> signs;
-  std::array<std::uint8_t, POLICY_INPUTS> row_mask;
   std::size_t active = 0;
   for (std::size_t i = 0; i < POLICY_INPUTS; ++i) {
     const float v = x[i];
     if (v > 0.0f || v < 0.0f) {
       rows[active] = tables.w1.data() + i * POLICY_HIDDEN;
       signs[active] = v > 0.0f ? 1.0f : -1.0f;
-      row_mask[active] = blocks[i];
       ++active;
     }
   }
@@ -107,12 +63,10 @@ PolicyScores forward(const PolicyTables& tables, const RowBlocks& blocks, bool s
   const f32x4 zero = {0.0f, 0.0f, 0.0f, 0.0f};
   for (std::size_t block = 0; block < HIDDEN_BLOCKS; ++block) {
     const std::size_t base = block * 4 * HIDDEN_BLOCK;
-    const auto bit = static_cast<std::uint8_t>(1u << block);
     f32x4 acc[HIDDEN_BLOCK];
 #pragma GCC unroll 8
     for (std::size_t v = 0; v < HIDDEN_BLOCK; ++v) acc[v] = load4(tables.b1.data() + base + 4 * v);
     for (std::size_t r = 0; r < active; ++r) {
-      if ((row_mask[r] & bit) == 0) continue;
       const float* row = rows[r] + base;
       const float sign = signs[r];
 #pragma GCC unroll 8
@@ -134,7 +88,6 @@ PolicyScores forward(const PolicyTables& tables, const RowBlocks& blocks, bool s
   for (std::size_t v = 0; v < OUT_VECS; ++v) s[v] = hid[0] * load4(w2 + 4 * v);
   for (std::size_t i = 1; i < POLICY_HIDDEN; ++i) {
     const float h = hid[i];
-    if (skip_zero_hidden && h == 0.0f) continue;
     const float* row = w2 + i * POLICY_OUTPUTS;
 #pragma GCC unroll 4
     for (std::size_t v = 0; v < OUT_VECS; ++v) s[v] = s[v] + h * load4(row + 4 * v);
@@ -150,15 +103,164 @@ PolicyScores forward(const PolicyTables& tables, const RowBlocks& blocks, bool s
 }  // namespace
 
 PolicyScores policy_forward(const PolicyTables& tables, const PolicyInput& x) noexcept {
-  RowBlocks all;
-  all.fill(0xFF);
-  return forward(tables, all, false, x);
+  return forward(tables, x);
+}
+
+SparsePolicy::SparsePolicy(const PolicyTables& tables) {
+  std::copy(tables.b2.begin(), tables.b2.end(), b2_.begin());
+  std::array<std::vector<Weight>, POLICY_OUTPUTS> outputs;
+  std::array<bool, POLICY_HIDDEN> read{};
+  for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
+    bool sign_bits = true;
+    for (std::size_t h = 0; h < POLICY_HIDDEN; ++h) {
+      const float w = tables.w2[h * POLICY_OUTPUTS + k];
+      sign_bits = sign_bits && std::signbit(w);
+      if (w != 0.0f) {
+        outputs[k].push_back({static_cast<std::uint32_t>(h), w});
+        read[h] = true;
+      }
+    }
+    negative_zero_[k] = sign_bits;
+    out_terms_ = std::max(out_terms_, outputs[k].size());
+  }
+  // Units by their place among those read; the place after the last is a
+  // unit that is always 0, for padding.
+  std::array<std::uint32_t, POLICY_HIDDEN> place{};
+  std::vector<std::vector<Weight>> units;
+  for (std::size_t h = 0; h < POLICY_HIDDEN; ++h) {
+    if (!read[h]) continue;
+    place[h] = static_cast<std::uint32_t>(units.size());
+    unit_bias_.push_back(tables.b1[h]);
+    units.emplace_back();
+    for (std::size_t i = 0; i < POLICY_INPUTS; ++i) {
+      const float w = tables.w1[i * POLICY_HIDDEN + h];
+      if (w != 0.0f) units.back().push_back({static_cast<std::uint32_t>(i), w});
+    }
+    unit_terms_ = std::max(unit_terms_, units.back().size());
+  }
+  unit_count_ = units.size();
+  // Padding terms read input POLICY_INPUTS, whose sign is always 0: 0 * 0.
+  for (const auto& terms : units) {
+    w1_.insert(w1_.end(), terms.begin(), terms.end());
+    w1_.insert(w1_.end(), unit_terms_ - terms.size(), Weight{POLICY_INPUTS, 0.0f});
+  }
+  const auto zero_unit = static_cast<std::uint32_t>(unit_count_);
+  for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
+    for (Weight w : outputs[k]) w2_.push_back({place[w.index], w.weight});
+    w2_.insert(w2_.end(), out_terms_ - outputs[k].size(),
+               Weight{zero_unit, negative_zero_[k] ? -0.0f : 0.0f});
+  }
+  build_table();
+}
+
+// A unit's terms in ascending input order. Leaving out the zero weights, and
+// adding 0 * w for a zero input, only changes the sign of a zero sum, and a
+// unit summing to zero of either sign is 0, as is NaN.
+float SparsePolicy::unit(std::size_t u, const float* sign) const noexcept {
+  const Weight* w1 = w1_.data() + u * unit_terms_;
+  float acc = unit_bias_[u];
+  for (std::size_t t = 0; t < unit_terms_; ++t) acc = acc + sign[w1[t].index] * w1[t].weight;
+  return acc > 0.0f ? acc : 0.0f;
+}
+
+// The products of the non-zero weights in ascending hidden order give every
+// non-zero sum exactly. A zero sum is -0.0 in the dense evaluation only when
+// every product is, which needs every weight of the output to have its sign
+// bit set; else it is +0.0, which adding +0.0 makes of it (and leaves any
+// other sum as it is). hid holds the units (and the always-0 one after them),
+// or is null to compute them here.
+float SparsePolicy::output(std::size_t k, const float* sign, const float* hid) const noexcept {
+  const Weight* w2 = w2_.data() + k * out_terms_;
+  auto value = [&](std::uint32_t u) {
+    if (hid != nullptr) return hid[u];
+    return u == unit_count_ ? 0.0f : unit(u, sign);
+  };
+  float s = negative_zero_[k] ? -0.0f : 0.0f;
+  if (out_terms_ > 0) {
+    s = value(w2[0].index) * w2[0].weight;
+    for (std::size_t t = 1; t < out_terms_; ++t) s = s + value(w2[t].index) * w2[t].weight;
+    if (!negative_zero_[k]) s = s + 0.0f;
+  }
+  return s + b2_[k];
+}
+
+void SparsePolicy::build_table() {
+  // Each output's inputs: those of the units it reads.
+  std::vector<std::vector<std::uint32_t>> inputs(POLICY_OUTPUTS);
+  std::size_t most = 0;
+  for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
+    for (std::size_t t = 0; t < out_terms_; ++t) {
+      const std::uint32_t u = w2_[k * out_terms_ + t].index;
+      if (u == unit_count_) continue;
+      for (std::size_t e = 0; e < unit_terms_; ++e) {
+        const std::uint32_t i = w1_[u * unit_terms_ + e].index;
+        if (i == POLICY_INPUTS) continue;
+        if (std::find(inputs[k].begin(), inputs[k].end(), i) == inputs[k].end())
+          inputs[k].push_back(i);
+      }
+    }
+    most = std::max(most, inputs[k].size());
+  }
+  if (most == 0 || most > kTableInputs) return;
+  table_inputs_ = most;
+  std::size_t combos = 1;
+  for (std::size_t t = 0; t < most; ++t) combos *= 3;
+  table_index_.assign(POLICY_OUTPUTS * most, POLICY_INPUTS);  // padding: the always-0 input
+  std::array<float, POLICY_INPUTS + 1> sign{};
+  std::vector<float> scores(combos);
+  for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
+    std::copy(inputs[k].begin(), inputs[k].end(), table_index_.begin() + k * most);
+    for (std::size_t code = 0; code < combos; ++code) {
+      std::size_t rest = code;
+      for (std::size_t t = 0; t < most; ++t, rest /= 3)
+        sign[table_index_[k * most + t]] = static_cast<float>(static_cast<int>(rest % 3) - 1);
+      sign[POLICY_INPUTS] = 0.0f;
+      scores[code] = output(k, sign.data(), nullptr);
+    }
+    // Compared bit for bit: a table is shared only where every score is.
+    table_start_[k] = table_.size();
+    for (std::size_t other = 0; other < k; ++other) {
+      if (std::memcmp(table_.data() + table_start_[other], scores.data(),
+                      combos * sizeof(float)) == 0) {
+        table_start_[k] = table_start_[other];
+        break;
+      }
+    }
+    if (table_start_[k] == table_.size()) table_.insert(table_.end(), scores.begin(), scores.end());
+  }
+}
+
+PolicyScores SparsePolicy::forward(const PolicyInput& x) const noexcept {
+  // Only the sign of an input counts: 0, 1 or 2 for negative, zero (or NaN)
+  // and positive. The extra last input is the always-0 one of the padding.
+  auto digit = [&](std::uint32_t i) -> std::size_t {
+    if (i == POLICY_INPUTS) return 1;
+    return 1 + static_cast<std::size_t>(x[i] > 0.0f) - static_cast<std::size_t>(x[i] < 0.0f);
+  };
+  PolicyScores scores;
+  if (table_inputs_ > 0) {
+    for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
+      const std::uint32_t* index = table_index_.data() + k * table_inputs_;
+      std::size_t code = 0;
+      for (std::size_t t = table_inputs_; t-- > 0;) code = code * 3 + digit(index[t]);
+      scores[k] = table_[table_start_[k] + code];
+    }
+    return scores;
+  }
+  // a + -1 * w is exactly a - w.
+  std::array<float, POLICY_INPUTS + 1> sign;
+  for (std::size_t i = 0; i <= POLICY_INPUTS; ++i)
+    sign[i] = static_cast<float>(static_cast<int>(digit(static_cast<std::uint32_t>(i))) - 1);
+  std::array<float, POLICY_HIDDEN + 1> hid;
+  for (std::size_t u = 0; u < unit_count_; ++u) hid[u] = unit(u, sign.data());
+  hid[unit_count_] = 0.0f;
+  for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) scores[k] = output(k, sign.data(), hid.data());
+  return scores;
 }
 
 PolicyScores routing_policy_forward(const PolicyInput& x) noexcept {
-  static const RowBlocks blocks = row_blocks(routing_policy_tables());
-  static const bool skip_zero_hidden = no_negative_zero(routing_policy_tables().b2);
-  return forward(routing_policy_tables(), blocks, skip_zero_hidden, x);
+  static const SparsePolicy policy(routing_policy_tables());
+  return policy.forward(x);
 }
 
 std::size_t first_maximum(std::span<const float> values) {

@@ -5,7 +5,9 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
+#include <vector>
 
 namespace corvane::routing {
 
@@ -40,6 +42,48 @@ PolicyTables routing_policy_tables() noexcept;
 // score sums hid[i] * W2[i][k] in ascending i, then adds B2[k]; that order
 // is part of the result, as ties between scores are decided on exact values.
 PolicyScores policy_forward(const PolicyTables& tables, const PolicyInput& x) noexcept;
+
+// policy_forward, bit for bit, visiting only the non-zero weights of a set
+// of tables (the compiled-in ones are mostly zero).
+class SparsePolicy {
+ public:
+  explicit SparsePolicy(const PolicyTables& tables);
+  PolicyScores forward(const PolicyInput& x) const noexcept;
+
+ private:
+  struct Weight {
+    std::uint32_t index;  // input (first layer) or hidden unit (second layer)
+    float weight;
+  };
+  // Hidden units that some output reads, each with its bias and its non-zero
+  // first-layer weights in ascending input order, padded to the same count
+  // (with weight 0 on an input that is always 0) so that the loops run the
+  // same length every time and hold no branch to mispredict.
+  std::size_t unit_count_ = 0;
+  std::size_t unit_terms_ = 0;
+  std::vector<float> unit_bias_;
+  std::vector<Weight> w1_;  // unit_count_ * unit_terms_
+  // Per output, its non-zero second-layer weights in ascending hidden order,
+  // padded likewise (weight 0 of the output's zero sign on a unit that is
+  // always 0).
+  std::size_t out_terms_ = 0;
+  std::vector<Weight> w2_;  // POLICY_OUTPUTS * out_terms_
+  std::array<bool, POLICY_OUTPUTS> negative_zero_{};
+  std::array<float, POLICY_OUTPUTS> b2_{};
+  // When every output reads at most kTableInputs inputs: each output's score
+  // for every combination of their signs, computed once the same way, so a
+  // step looks its scores up. table_index_ lists each output's inputs.
+  static constexpr std::size_t kTableInputs = 8;
+  // Outputs with equal tables share one, which keeps the lookups in cache.
+  std::size_t table_inputs_ = 0;  // 0: no table
+  std::vector<std::uint32_t> table_index_;
+  std::array<std::size_t, POLICY_OUTPUTS> table_start_{};
+  std::vector<float> table_;
+
+  float unit(std::size_t u, const float* sign) const noexcept;
+  float output(std::size_t k, const float* sign, const float* hid) const noexcept;
+  void build_table();
+};
 
 // policy_forward with the compiled-in tables.
 PolicyScores routing_policy_forward(const PolicyInput& x) noexcept;

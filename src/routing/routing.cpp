@@ -3,15 +3,17 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <limits>
-#include <memory>
+#include <mutex>
 #include <numeric>
 #include <optional>
 
 #include "common/fault.h"
 #include "common/rng.h"
+#include "routing/budget.h"
 
 namespace corvane::routing {
 
@@ -28,40 +30,116 @@ struct PassInputs {
   std::size_t num_qubits;
 };
 
-// Test seams: make the spawn of worker `after` fail with `err`; seed worker
-// i's generator with base + i.
-std::size_t g_fail_spawn_after = std::numeric_limits<std::size_t>::max();
-int g_fail_spawn_err = 0;
-std::optional<std::uint64_t> g_worker_seed;
+// Test seams, set from C++ tests only. Atomic because a test may change them
+// while another thread's pass runs; a pass reads them once, on the calling
+// thread, so its worker threads never look at them.
+std::atomic<std::size_t> g_fail_spawn_after{std::numeric_limits<std::size_t>::max()};
+std::atomic<int> g_fail_spawn_err{0};
+std::atomic<bool> g_seeded{false};
+std::atomic<std::uint64_t> g_seed_base{0};
 
-struct WorkerSlot {
+// The state a pass shares with its threads. Each thread takes the next run
+// index until none is left, and merges a finished result into the best under
+// the lock, ordered by (metrics, run index): that selects exactly what joining
+// the runs in start order would, the first run with the smallest metrics
+// vector, provided it beats the initial best.
+struct Pass {
   const PassInputs* inputs = nullptr;
-  std::size_t index = 0;
-  RoutingResult result;
+  std::uint64_t runs = 0;
+  std::uint64_t patience = 0;
+  std::optional<std::uint64_t> seed;
+  std::atomic<std::uint64_t> next{0};
+  // No further run may start: a worker failed, every run is certain to give
+  // the same result, or the pass is unwinding.
+  std::atomic<bool> stop{false};
+
+  std::mutex mutex;
   bool failed = false;
-  pthread_t thread{};
+  bool have_run = false;  // best comes from a run, not the initial value
+  std::uint64_t best_run = 0;
+  RoutingResult best;
+
+  void merge(std::uint64_t run, RoutingResult&& r) {
+    std::lock_guard<std::mutex> lock(mutex);
+    const bool better = metrics_less(r.metrics, best.metrics) ||
+                        (have_run && run < best_run && r.metrics == best.metrics);
+    if (!better) return;
+    best = std::move(r);
+    best_run = run;
+    have_run = true;
+  }
+  void fail() {
+    std::lock_guard<std::mutex> lock(mutex);
+    failed = true;
+    stop.store(true);
+  }
 };
 
-void* worker_main(void* arg) noexcept {
-  auto* slot = static_cast<WorkerSlot*>(arg);
-  const PassInputs& in = *slot->inputs;
-  if (g_worker_seed.has_value()) rng::seed_thread_rng(*g_worker_seed + slot->index);
-  // Nothing may escape a thread: a fault was reported when raised, anything
-  // else is reported here; the pass learns of it when it joins.
-  try {
-    slot->result = route_worker(in.swap_as_perm, *in.ops, *in.coupling_map, *in.dists,
-                                *in.err_map, *in.metrics_names, in.num_qubits);
-  } catch (const Fault&) {
-    slot->failed = true;
-  } catch (const std::exception& e) {
-    report_foreign_exception(&e);
-    slot->failed = true;
-  } catch (...) {
-    report_foreign_exception(nullptr);
-    slot->failed = true;
+void* pass_thread_main(void* arg) noexcept {
+  auto& pass = *static_cast<Pass*>(arg);
+  const PassInputs& in = *pass.inputs;
+  while (!pass.stop.load(std::memory_order_relaxed)) {
+    const std::uint64_t run = pass.next.fetch_add(1, std::memory_order_relaxed);
+    if (run >= pass.runs) break;
+    if (pass.seed.has_value()) rng::seed_thread_rng(*pass.seed + run);
+    // Nothing may escape a thread: a fault was reported when raised, anything
+    // else is reported here; the pass raises its own fault after the join.
+    try {
+      RoutingResult r = route_worker_limited(in.swap_as_perm, *in.ops, *in.coupling_map,
+                                             *in.dists, *in.err_map, *in.metrics_names,
+                                             in.num_qubits, MAX_ROUTING_STEPS, pass.patience);
+      // A worker that made no step drew no random number: every run of the
+      // pass gives this very result, so the first of them is the answer.
+      if (r.steps == 0) pass.stop.store(true);
+      if (worth_keeping(r)) pass.merge(run, std::move(r));
+    } catch (const Fault&) {
+      pass.fail();
+    } catch (const std::exception& e) {
+      report_foreign_exception(&e);
+      pass.fail();
+    } catch (...) {
+      report_foreign_exception(nullptr);
+      pass.fail();
+    }
   }
   return nullptr;
 }
+
+// The threads of one pass. However the pass ends, the destructor stops the
+// hand-out of runs and joins every thread started, so that no thread outlives
+// the state and the inputs it reads.
+class PassThreads {
+ public:
+  PassThreads(Pass& pass, std::size_t count) : pass_(pass) { threads_.reserve(count); }
+  PassThreads(const PassThreads&) = delete;
+  PassThreads& operator=(const PassThreads&) = delete;
+  ~PassThreads() {
+    pass_.stop.store(true);
+    join();
+  }
+
+  // Starts one more thread (at most `count` in all); returns 0 or the error.
+  int start(std::size_t fail_after, int fail_err) {
+    if (threads_.size() >= fail_after) return fail_err;
+    pthread_attr_t attr;
+    if (int err = pthread_attr_init(&attr); err != 0) return err;
+    int err = pthread_attr_setstacksize(&attr, WORKER_STACK_SIZE);
+    pthread_t thread{};
+    if (err == 0) err = pthread_create(&thread, &attr, pass_thread_main, &pass_);
+    pthread_attr_destroy(&attr);
+    if (err == 0) threads_.push_back(thread);  // within the reserved room: no throw
+    return err;
+  }
+
+  void join() noexcept {
+    for (const pthread_t thread : threads_) pthread_join(thread, nullptr);
+    threads_.clear();
+  }
+
+ private:
+  Pass& pass_;
+  std::vector<pthread_t> threads_;
+};
 
 const char* error_kind(int err) {
   switch (err) {
@@ -74,25 +152,17 @@ const char* error_kind(int err) {
   }
 }
 
-
-int spawn(WorkerSlot& slot, std::size_t index) {
-  if (index >= g_fail_spawn_after) return g_fail_spawn_err;
-  pthread_attr_t attr;
-  if (int err = pthread_attr_init(&attr); err != 0) return err;
-  int err = pthread_attr_setstacksize(&attr, WORKER_STACK_SIZE);
-  if (err == 0) err = pthread_create(&slot.thread, &attr, worker_main, &slot);
-  pthread_attr_destroy(&attr);
-  return err;
-}
-
 }  // namespace
 
 namespace testing {
 void fail_spawn_after(std::size_t after, int err) {
-  g_fail_spawn_after = after;
-  g_fail_spawn_err = err;
+  g_fail_spawn_err.store(err);
+  g_fail_spawn_after.store(after);
 }
-void seed_workers(std::optional<std::uint64_t> base) { g_worker_seed = base; }
+void seed_workers(std::optional<std::uint64_t> base) {
+  g_seed_base.store(base.value_or(0));
+  g_seeded.store(base.has_value());
+}
 }  // namespace testing
 
 std::string spawn_failure_message(int err) {
@@ -123,43 +193,43 @@ RoutingResult Routing::_route_loop(const std::vector<Operation>& ops, std::uint6
                                    const CouplingMap& coupling_map, const Dists& dists,
                                    const ErrMap& err_map, const MetricNames& metrics_names,
                                    std::size_t num_qubits) const {
-  RoutingResult best = initial_best(num_qubits);
   const PassInputs inputs{swap_as_perm, &ops,          &coupling_map, &dists,
                           &err_map,     &metrics_names, num_qubits};
+  Pass pass;
+  pass.inputs = &inputs;
+  pass.runs = runs;
+  pass.best = initial_best(num_qubits);
+  if (runs == 0) return std::move(pass.best);
+  pass.patience = stall_limit(coupling_map, dists, num_qubits);
+  if (g_seeded.load()) pass.seed = g_seed_base.load();
+  const std::size_t fail_after = g_fail_spawn_after.load();
+  const int fail_err = g_fail_spawn_err.load();
 
-  // Start every worker before joining any.
-  std::vector<std::unique_ptr<WorkerSlot>> slots;
-  slots.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(runs, 1024)));
+  // A bounded set of threads works through the runs; the outcome depends only
+  // on the run indices, never on which thread ran what or finished first.
+  const std::size_t count =
+      pass_threads(runs, worker_memory(ops.size(), coupling_map.size(), num_qubits));
   int spawn_error = 0;
-  for (std::uint64_t i = 0; i < runs; ++i) {
-    auto slot = std::make_unique<WorkerSlot>();
-    slot->inputs = &inputs;
-    slot->index = static_cast<std::size_t>(i);
-    if (int err = spawn(*slot, static_cast<std::size_t>(i)); err != 0) {
-      spawn_error = err;
-      break;
+  if (count == 1 && !pass.seed.has_value() && fail_after == std::numeric_limits<std::size_t>::max()) {
+    // A lone worker thread would only make the caller wait for it to be
+    // scheduled: run it here, under the name its fault reports would give.
+    // (Seeded passes keep their threads, so as not to seed the caller's.)
+    const char* name = current_thread_name();
+    set_thread_name("<unnamed>");
+    pass_thread_main(&pass);
+    set_thread_name(name);
+  } else {
+    PassThreads threads(pass, count);
+    for (std::size_t t = 0; t < count && spawn_error == 0; ++t) {
+      spawn_error = threads.start(fail_after, fail_err);
+      // The threads already started finish the runs they hold, no more.
+      if (spawn_error != 0) pass.stop.store(true);
     }
-    slots.push_back(std::move(slot));
-  }
-
-  // Join in start order, so the outcome never depends on which worker
-  // finished first. After a failure the rest are still waited for.
-  bool worker_failed = false;
-  for (auto& slot : slots) {
-    pthread_join(slot->thread, nullptr);
-    if (spawn_error != 0 || worker_failed) continue;
-    if (slot->failed) {
-      worker_failed = true;
-      continue;
-    }
-    RoutingResult& r = slot->result;
-    if (!worth_keeping(r)) continue;
-    if (metrics_less(r.metrics, best.metrics)) best = std::move(r);
-    slot->result = RoutingResult{};
+    threads.join();
   }
   if (spawn_error != 0) fault(spawn_failure_message(spawn_error));
-  if (worker_failed) fault("Thread panicked: Any { .. }");
-  return best;
+  if (pass.failed) fault("Thread panicked: Any { .. }");
+  return std::move(pass.best);
 }
 
 std::vector<std::size_t> argsort(const std::vector<std::size_t>& v) {

@@ -22,10 +22,12 @@ struct Routing {
   // Fold a SWAP that meets no standing gate into the output permutation.
   bool swap_as_perm = false;
 
-  // Routes `ops` `runs` times at once, one worker thread each, and returns
-  // the result with the smallest metrics vector (lexicographic; the earlier
-  // worker wins ties; only results worth_keeping compete). A failed worker becomes
-  // the fault "Thread panicked: Any { .. }" once every worker has ended.
+  // Routes `ops` `runs` times and returns the result with the smallest
+  // metrics vector (lexicographic; of equal ones the lower run index wins;
+  // only results worth_keeping compete). The runs share a bounded set of
+  // threads, each taking the next run index; run i's result does not depend
+  // on which thread ran it. A failed worker becomes the fault
+  // "Thread panicked: Any { .. }" once every started worker has ended.
   RoutingResult _route_loop(const std::vector<Operation>& ops, std::uint64_t runs,
                             const CouplingMap& coupling_map, const Dists& dists,
                             const ErrMap& err_map, const MetricNames& metrics_names,
@@ -76,11 +78,11 @@ struct CircuitRouting {
 std::string spawn_failure_message(int err);
 
 namespace testing {
-// Makes the spawn of every worker from index `after` on fail with `err`;
-// `after` = SIZE_MAX restores normal spawning.
+// Makes the start of every pass thread from index `after` on fail with
+// `err`; `after` = SIZE_MAX restores normal starting.
 void fail_spawn_after(std::size_t after, int err);
-// Seeds worker i of every pass with base + i, so that passes are
-// reproducible; nullopt restores generators seeded by the system.
+// Seeds the generator of run i of every pass with base + i, so that passes
+// are reproducible; nullopt restores generators seeded by the system.
 void seed_workers(std::optional<std::uint64_t> base);
 }  // namespace testing
 

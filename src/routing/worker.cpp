@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <numeric>
-#include <unordered_map>
+#include <map>
+#include <tuple>
 
 #include "common/fault.h"
 #include "routing/env.h"
@@ -43,9 +44,9 @@ bool has_unroutable_gate(const TwoQubitDAG& dag_in, const std::vector<std::size_
     return dists[p][r] <= 1;
   };
   // Cached per (component, component, same qubit).
-  std::unordered_map<std::uint64_t, bool> cache;
+  std::map<std::tuple<std::size_t, std::size_t, bool>, bool> cache;
   auto reachable = [&](std::size_t c0, std::size_t c1, bool same_qubit) {
-    const std::uint64_t key = (static_cast<std::uint64_t>(c0) * (n + 1) + c1) * 2 + same_qubit;
+    const auto key = std::make_tuple(c0, c1, same_qubit);
     if (auto it = cache.find(key); it != cache.end()) return it->second;
     bool ok = false;
     if (same_qubit) {
@@ -78,16 +79,29 @@ bool has_unroutable_gate(const TwoQubitDAG& dag_in, const std::vector<std::size_
   return hopeless && !malformed;
 }
 
-std::uint64_t stall_limit(const Dists& dists, std::size_t num_qubits) {
+std::uint64_t stall_limit(const CouplingMap& coupling_map, const Dists& dists,
+                          std::size_t num_qubits) {
+  const std::size_t bound = std::min(num_qubits, dists.size());
+  std::vector<std::size_t> device;
+  std::vector<bool> seen(bound, false);
+  for (const auto& [a, b] : coupling_map)
+    for (const std::uint64_t q : {a, b})
+      if (q < bound && !seen[q]) {
+        seen[q] = true;
+        device.push_back(static_cast<std::size_t>(q));
+      }
+  // A consistent distance on the device is below its size.
+  const std::uint64_t size = device.size();
   std::uint64_t farthest = 1;
-  for (std::size_t p = 0; p < std::min(dists.size(), num_qubits); ++p) {
+  for (const std::size_t p : device) {
     const auto& row = dists[p];
-    for (std::size_t r = 0; r < std::min(row.size(), num_qubits); ++r)
-      if (row[r] != DISTS_MAX_VALUE && row[r] > 0)
+    for (const std::size_t r : device)
+      if (r < row.size() && row[r] != DISTS_MAX_VALUE && row[r] > 0)
         farthest = std::max<std::uint64_t>(farthest, static_cast<std::uint64_t>(row[r]));
+    if (farthest >= size) break;
   }
-  farthest = std::min<std::uint64_t>(farthest, num_qubits + 1);
-  return std::max<std::uint64_t>(100'000, 16 * std::uint64_t{num_qubits} * farthest);
+  farthest = std::min<std::uint64_t>(farthest, std::max<std::uint64_t>(size, 1));
+  return std::max<std::uint64_t>(1024, 16 * size * farthest);
 }
 
 RoutingResult route_worker(bool swap_as_perm, const std::vector<Operation>& ops,
@@ -102,10 +116,20 @@ RoutingResult route_worker_capped(bool swap_as_perm, const std::vector<Operation
                                   const CouplingMap& coupling_map, const Dists& dists,
                                   const ErrMap& err_map, const MetricNames& metrics_names,
                                   std::size_t num_qubits, std::uint64_t max_steps) {
+  return route_worker_limited(swap_as_perm, ops, coupling_map, dists, err_map, metrics_names,
+                              num_qubits, max_steps, stall_limit(coupling_map, dists, num_qubits));
+}
+
+RoutingResult route_worker_limited(bool swap_as_perm, const std::vector<Operation>& ops,
+                                   const CouplingMap& coupling_map, const Dists& dists,
+                                   const ErrMap& err_map, const MetricNames& metrics_names,
+                                   std::size_t num_qubits, std::uint64_t max_steps,
+                                   std::uint64_t patience) {
   Env env(coupling_map, num_qubits);
   TwoQubitDAG& dag_in = env.dag_in;
   for (const Operation& op : ops) dag_in.push(op);
   dag_in.generations = TopologicalGenerations(dag_in.graph);
+  dag_in.freeze_successors();
   dag_in.set_distance_bound(dists);
   env.dag_out.flag_swap_as_perm = swap_as_perm;
   env.execute_operations(dists);
@@ -115,17 +139,24 @@ RoutingResult route_worker_capped(bool swap_as_perm, const std::vector<Operation
   // A gate that can never execute would keep the worker stepping until the
   // cap; end now with the same outcome.
   if (!finished && !has_unroutable_gate(dag_in, env.v2p, coupling_map, dists)) {
-    const std::uint64_t patience = stall_limit(dists, num_qubits);
     std::size_t remaining = dag_in.graph.node_count();
     std::uint64_t idle = 0;
+    Features x;
     for (;;) {
       dag_in.update_lookahead();
       dag_in.swap_candidates(env.v2p, env.candidates);
-      const Features x = dag_in.features(env.candidates, coupling_map, env.v2p, dists);
+      if (!dag_in.features_from_qubits(env.candidates, coupling_map, env.v2p, env.p2v, x))
+        x = dag_in.features(env.candidates, coupling_map, env.v2p, dists);
       const auto scores = routing_policy_forward(x);
       const std::size_t action = first_maximum(scores);
+      // Every front gate was found not executable after the last step: only
+      // a SWAP can change that, and only for the gates on the qubits it moves.
       env.apply_swap(action, coupling_map);
-      env.execute_operations(dists);
+      if (action < env.candidates.size()) {
+        const auto [a, b] = coupling_map[env.candidates[action]];
+        dag_in.swapped(a, b, env.v2p, env.p2v);
+        env.execute_operations_after_swap(dists, env.p2v[a], env.p2v[b]);
+      }
       ++steps;
       const std::size_t left = dag_in.graph.node_count();
       if (left == 0) {

@@ -17,8 +17,12 @@ inline constexpr std::uint64_t MAX_ROUTING_STEPS = 200'000'000;
 // as unable to finish: far more than any routing with consistent distances
 // needs (each front gate is at most the largest distance away), far fewer
 // than the cap, so that distances that mislead the policy end a worker in
-// well under a second instead of minutes.
-std::uint64_t stall_limit(const Dists& dists, std::size_t num_qubits);
+// milliseconds instead of minutes. It depends only on the device the call
+// describes (the qubits below num_qubits that have a coupler and a row of
+// distances), never on num_qubits or a distance alone, both of which a caller
+// can make as large as it likes.
+std::uint64_t stall_limit(const CouplingMap& coupling_map, const Dists& dists,
+                          std::size_t num_qubits);
 
 // Gate list on physical qubits in topological order, the final layout, and
 // one value per metric name.
@@ -54,6 +58,14 @@ RoutingResult route_worker_capped(bool swap_as_perm, const std::vector<Operation
                                   const CouplingMap& coupling_map, const Dists& dists,
                                   const ErrMap& err_map, const MetricNames& metrics_names,
                                   std::size_t num_qubits, std::uint64_t max_steps);
+
+// The same with the stall limit given: a pass computes it once for all its
+// workers.
+RoutingResult route_worker_limited(bool swap_as_perm, const std::vector<Operation>& ops,
+                                   const CouplingMap& coupling_map, const Dists& dists,
+                                   const ErrMap& err_map, const MetricNames& metrics_names,
+                                   std::size_t num_qubits, std::uint64_t max_steps,
+                                   std::uint64_t patience);
 
 // True when a gate still in `dag_in` can never become executable: wherever
 // SWAPs along the coupling map move its two qubits, no pair of positions

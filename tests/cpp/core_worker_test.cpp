@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <numeric>
+#include <random>
 #include <set>
 
 #include "common/fault.h"
@@ -216,6 +217,56 @@ TEST_F(FeatureTest, OneQubitGateUsesItsSecondQubit) {
   EXPECT_EQ(x[0], 1.0f);
 }
 
+// The features kept by coupler, found from the gates on each candidate's
+// qubits, against the plain visit of every looked-ahead gate, over routings
+// in which SWAPs move qubits and executed gates change the front: gates of
+// every kind, a one-qubit gate with a far second qubit, a self-loop coupler,
+// a coupler listed twice.
+TEST_F(WorkerTest, FeaturesFromQubitsEqualTheGenerationSums) {
+  std::mt19937 gen(99);
+  CouplingMap cm = grid(3, 4);
+  cm.push_back({5, 5});
+  cm.push_back({6, 2});
+  cm.push_back({2, 6});
+  const std::size_t n = 12;
+  const Dists d = distances(cm, n);
+  std::size_t compared = 0;
+  for (int trial = 0; trial < 20; ++trial) {
+    std::vector<Operation> ops = random_cx(n, 40, 500 + trial);
+    for (Operation& op : ops) {
+      const unsigned k = gen() % 10;
+      if (k == 0) op.kind = OpTag::OneQubit, op.q1 = gen() % 2 ? op.q0 : op.q1;
+      if (k == 1) op.kind = OpTag::WaitAll;
+      if (k == 2) op.q1 = op.q0;
+    }
+    TwoQubitDAG dag = input_dag(ops, cm, n);
+    if (trial % 2 == 0) dag.freeze_successors();  // as a worker's input DAG
+    dag.set_distance_bound(d);
+    std::vector<std::size_t> v2p(n), p2v(n), c;
+    std::iota(v2p.begin(), v2p.end(), std::size_t{0});
+    p2v = v2p;
+    while (dag.graph.node_count() > 0) {
+      dag.update_lookahead();
+      dag.swap_candidates(v2p, c);
+      Features fast;
+      ASSERT_TRUE(dag.features_from_qubits(c, cm, v2p, p2v, fast));
+      const Features plain = dag.features(c, cm, v2p, d);
+      ASSERT_EQ(fast, plain) << "trial " << trial;
+      ++compared;
+      if (gen() % 4 == 0) {
+        dag.remove_node(dag.generations.ready.front());  // as if executed
+      } else if (!c.empty()) {
+        const auto [a, b] = cm[c[gen() % c.size()]];
+        std::swap(p2v[a], p2v[b]);
+        v2p[p2v[a]] = a;
+        v2p[p2v[b]] = b;
+        dag.swapped(a, b, v2p, p2v);
+      }
+    }
+  }
+  EXPECT_GT(compared, 500u);
+}
+
 TEST_F(FeatureTest, QubitBeyondTheLayoutFaults) {
   TwoQubitDAG dag = input_dag({cx(1, 9)}, cm, 6);
   dag.update_lookahead();
@@ -386,18 +437,32 @@ TEST_F(WorkerTest, MisleadingDistancesEndAfterTheStallLimit) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   EXPECT_FALSE(r.finished);
   EXPECT_TRUE(r.ops.empty());
-  EXPECT_EQ(r.steps, stall_limit(d, 6));
+  EXPECT_EQ(r.steps, stall_limit(cm, d, 6));
 }
 
 TEST(StallLimit, GrowsWithTheDeviceAndIgnoresUnreachablePairs) {
-  EXPECT_EQ(stall_limit(distances(line(6), 6), 6), 100'000u);
+  EXPECT_EQ(stall_limit(line(6), distances(line(6), 6), 6), 1024u);
   const CouplingMap big = grid(40, 40);
   // 16 * 1600 qubits * 78 hops
-  EXPECT_EQ(stall_limit(distances(big, 1600), 1600), 16u * 1600u * 78u);
+  EXPECT_EQ(stall_limit(big, distances(big, 1600), 1600), 16u * 1600u * 78u);
   Dists cut = distances(line(4), 4);
   cut[0][3] = DISTS_MAX_VALUE;
-  EXPECT_EQ(stall_limit(cut, 4), 100'000u);
-  EXPECT_EQ(stall_limit({}, 0), 100'000u);
+  EXPECT_EQ(stall_limit(line(4), cut, 4), 1024u);
+  EXPECT_EQ(stall_limit({}, {}, 0), 1024u);
+}
+
+TEST(StallLimit, BoundedByTheDescribedDevice) {
+  // Neither a huge num_qubits nor a huge distance stretches the limit past
+  // what the 40 qubits with couplers and distances can need.
+  const CouplingMap cm = grid(5, 8);
+  Dists d = distances(cm, 40);
+  const std::uint64_t own = stall_limit(cm, d, 40);
+  EXPECT_EQ(stall_limit(cm, d, 100'000), own);
+  d[0][39] = 1'000'000;
+  EXPECT_EQ(stall_limit(cm, d, 100'000), 16u * 40u * 40u);
+  // Qubits without a row of distances are not part of the device.
+  d.resize(10);
+  EXPECT_LT(stall_limit(cm, d, 40), own);
 }
 
 TEST_F(WorkerTest, ReachableAcrossComponentsIsNotHopeless) {

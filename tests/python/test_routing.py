@@ -105,6 +105,16 @@ def test_text_signatures_and_module():
     assert CircuitRouting.__name__ == "CircuitRouting"
 
 
+@pytest.mark.skipif(sys.version_info < (3, 10), reason="immutable types came with 3.10")
+def test_class_attributes_cannot_be_replaced(router):
+    for name, value in (("get_dists_max_value", staticmethod(lambda: 0)), ("route", None),
+                        ("extra", 1)):
+        with pytest.raises(TypeError):
+            setattr(CircuitRouting, name, value)
+    assert CircuitRouting.get_dists_max_value() == MAX
+    assert not hasattr(CircuitRouting, "extra")
+
+
 def test_constructor_takes_no_arguments():
     with pytest.raises(TypeError):
         CircuitRouting(1)
@@ -450,6 +460,14 @@ def test_fault_reports_go_to_stderr(router, panic_cls, capfd):
     err = capfd.readouterr().err
     # The worker's own message is reported even though the exception hides it.
     assert "This should be impossible" in err
+
+    # A lone worker's fault is reported as a worker's, then the pass's own.
+    with pytest.raises(panic_cls):
+        router.route(**dict(line_args(), runs=1, metrics_names=["depth"]))
+    err = capfd.readouterr().err
+    worker = err.index("thread '<unnamed>' panicked at")
+    assert err.index("This should be impossible") > worker
+    assert err.index("Thread panicked: Any { .. }") > worker
 
 
 def test_shots_beyond_layouts_and_short_layouts(router):

@@ -31,7 +31,7 @@ def classify(method, call, n):
     the outcome is not one the method may give."""
     try:
         result = call()
-    except (TypeError, ValueError, OverflowError) as e:
+    except (TypeError, ValueError, OverflowError, MemoryError) as e:
         return type(e).__name__
     except RuntimeError as e:
         assert method == "transpile" and e.args == ("Panic error",), repr(e)
@@ -91,8 +91,11 @@ HAND_PICKED = [
     ("num_qubits below circuit", dict(num_qubits=3), "PanicException", "RuntimeError"),
     # Distances are only read for pairs that routing can reach.
     ("num_qubits above device", dict(num_qubits=9, layout=[list(range(9))]), "ok", "ok"),
-    ("num_qubits huge", dict(num_qubits=2**62), "PanicException", "RuntimeError"),
-    ("num_qubits max", dict(num_qubits=2**64 - 1, circuit=[]), "PanicException", "RuntimeError"),
+    # Refused before anything is allocated: the identity lists alone would not fit.
+    ("num_qubits huge", dict(num_qubits=2**62), "MemoryError", "MemoryError"),
+    ("num_qubits max", dict(num_qubits=2**64 - 1, circuit=[]), "MemoryError", "MemoryError"),
+    ("num_qubits 2**40, nothing to route", dict(num_qubits=2**40, circuit=[], runs=0),
+     "MemoryError", "MemoryError"),
     ("num_qubits too big", dict(num_qubits=2**64), "OverflowError", "OverflowError"),
     ("layout shorter than n", dict(layout=[[0, 1, 2]]), "ok", "RuntimeError"),
     ("layout entry beyond n", dict(layout=[[0, 1, 2, 3, 4, 60]]), "ok", "RuntimeError"),
@@ -179,6 +182,94 @@ def test_concurrent_calls_from_python_threads(router):
         t.join(timeout=60)
     assert not any(t.is_alive() for t in threads)
     assert errors == []
+
+
+class _EmptiesOnIndex:
+    """An int-like whose conversion empties the list that holds it."""
+
+    def __init__(self, victim):
+        self.victim = victim
+
+    def __index__(self):
+        self.victim.clear()
+        return 0
+
+
+class _Pair(tuple):
+    """A tuple that goes back to the allocator when dropped (no free list), so
+    that a read after its release shows under AddressSanitizer."""
+
+
+def test_list_item_held_while_it_converts(router):
+    # The list holds the only reference to its item, and the item's first
+    # field empties the list while the item is being converted.
+    circuit = []
+    circuit.append(_Pair((_EmptiesOnIndex(circuit), (0, 1))))
+    dists = rh.bfs_distances(rh.line(3), 3)
+    gates, _ = router.route(circuit, 1, rh.line(3), dists, {}, ["n_cnots"], 3)
+    assert circuit == [] and gates == [(rh.CX, (0, 1))]
+
+
+# --------------------------------------------------------------------------
+# Inputs of a few bytes that describe huge work. Run in a child interpreter,
+# so that a regression fails the test instead of hanging or killing the run.
+
+
+def bounded_calls():
+    router = corvane_rs.CircuitRouting()
+    cmap, n = rh.line(6), 6
+    dists = rh.bfs_distances(cmap, n)
+    circuit = [(rh.CX, (0, 5)), (rh.CX, (2, 4)), (rh.CX, (1, 3))]
+
+    # num_qubits far beyond the device: the idle qubits keep their places.
+    big = 100_000
+    gates, (perm, p2v, v2p) = router.route(circuit, 4, cmap, dists, {}, ["n_cnots"], big)
+    assert p2v[n:] == list(range(n, big)) and v2p[n:] == list(range(n, big))
+    rh.assert_implements(circuit, gates, list(range(n)), v2p[:n], n)
+    print("num_qubits beyond the device", flush=True)
+
+    # Distances that mislead the policy, with many runs and a huge num_qubits:
+    # every run gives up after a stall bounded by the six-qubit device.
+    misleading = [[0 if p == r else 10 - abs(p - r) for r in range(n)] for p in range(n)]
+    misleading[2][3] = misleading[3][2] = 1
+    misleading[0][5] = 1000
+    for runs, qubits in ((200, n), (8, big)):
+        gates, layout = router.route([(rh.CX, (1, 4))], runs, cmap, misleading, {},
+                                     ["n_cnots"], qubits)
+        assert gates == [] and layout == tuple([list(range(qubits))] * 3)
+    print("misleading distances", flush=True)
+
+    # Many runs share a bounded set of threads and still pick the best.
+    gates, (perm, p2v, v2p) = router.route(circuit, 20_000, cmap, dists, {}, ["n_cnots"], n)
+    rh.assert_implements(circuit, gates, list(range(n)), v2p, n)
+    # Runs that need no step all give the same result: the first is taken.
+    adjacent = [(rh.CX, (0, 1)), (rh.CX, (3, 4))]
+    assert sorted(router.route(adjacent, 2**63, cmap, dists, {}, ["n_cnots"], n)[0]) == adjacent
+    assert router.route([], 2**64 - 1, cmap, dists, {}, ["n_cnots"], n)[0] == []
+    print("many runs", flush=True)
+
+    # Rows that alias one list describe a matrix far larger than the object.
+    row = list(range(1_000_000))
+    aliased = [row] * 1_000_001
+    gates, _ = router.route([(rh.CX, (0, 1))], 4, rh.line(4), aliased, {}, ["n_cnots"], 4)
+    assert gates == [(rh.CX, (0, 1))]
+    for call in (lambda: router.route([], 1, rh.line(4), aliased, {}, [], 1_000_000),
+                 lambda: router.transpile([], 1, 1, 1, 2**40, [row] * 100_000, rh.line(4),
+                                          aliased, {}, [], 1_000_000, 0),
+                 lambda: router.route([], 0, [], [], {}, [], 2**31)):
+        with pytest.raises(MemoryError, match=r"^argument '(dists|layout|num_qubits)': "):
+            call()
+    print("aliased rows and absurd sizes", flush=True)
+    print("done")
+
+
+def test_calls_are_bounded_by_the_work_they_describe():
+    code = f"import sys; sys.path.insert(0, {HERE!r}); import test_routing_robustness as t; t.bounded_calls()"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=600, cwd=HERE)
+    assert done.returncode == 0 and done.stdout.splitlines()[-1:] == ["done"], (
+        f"child exited with {done.returncode}\nstdout:\n{done.stdout[-3000:]}\n"
+        f"stderr:\n{done.stderr[-3000:]}")
 
 
 # --------------------------------------------------------------------------
