@@ -40,7 +40,7 @@ ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 echo "== Python tests"
 "$PYTHON" -m pytest -q tests/python
 
-echo "== Python routing tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+echo "== Python routing and synthesis tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 # The interpreter is not sanitized, so the runtime is preloaded, and with it
 # libstdc++: a preloaded libasan alone aborts at the first C++ throw.
 # PYTHONMALLOC=malloc lets it see the interpreter's own frees; with capture
@@ -56,6 +56,7 @@ env "${SANITIZED_ENV[@]}" "$PYTHON" -c \
   'import corvane.corvane_rs as m, sys; sys.exit("/build/sanitize/" not in m.__file__)'
 env "${SANITIZED_ENV[@]}" "$PYTHON" -m pytest -q --capture=sys -p no:cacheprovider \
   tests/python/test_routing.py tests/python/test_routing_robustness.py \
-  tests/python/test_routing_correctness.py
+  tests/python/test_routing_correctness.py tests/python/test_permutation_synthesis.py \
+  tests/python/test_linear_function_synthesis.py
 
 echo "== all tests passed"
