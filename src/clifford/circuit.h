@@ -29,8 +29,9 @@ class CircuitMetrics {
 
  private:
   // Depths are kept only for the qubits seen so far (-1 for the others), so
-  // a model's huge qubit count costs nothing.
-  std::int64_t& depth(std::vector<std::int64_t>& v, std::uint64_t q);
+  // a model's huge qubit count costs nothing: this checks q against the
+  // qubit count and grows both depth vectors to hold it.
+  void reach(std::uint64_t q);
 
   std::uint64_t num_qubits_;
   std::vector<std::int64_t> gate_depth_;

@@ -96,6 +96,12 @@ TEST(CliffordMetrics, KeyOfExamples) {
   m.add_gate({"cx", {0, 1}});
   m.add_gate({"s", {1, 0}});
   EXPECT_EQ(m.key(), (std::array<std::uint64_t, 4>{1, 1, 3, 3}));
+  // The same with the CX's qubits the other way round, first seeing qubit 1.
+  CircuitMetrics swapped(2);
+  swapped.add_gate({"h", {0, 0}});
+  swapped.add_gate({"cx", {1, 0}});
+  swapped.add_gate({"s", {0, 0}});
+  EXPECT_EQ(swapped.key(), (std::array<std::uint64_t, 4>{1, 1, 3, 3}));
   CircuitMetrics hs(3);
   for (std::uint64_t q = 0; q < 3; ++q) hs.add_gate({"h", {q, 0}});
   hs.add_gate({"swap", {0, 1}});
