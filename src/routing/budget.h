@@ -22,7 +22,7 @@ std::uint64_t worker_memory(std::uint64_t gates, std::uint64_t edges,
 // ints besides the gate list.
 std::uint64_t result_memory(std::uint64_t gates, std::uint64_t num_qubits) noexcept;
 
-// The parts of worker_memory, for messages that name the argument to blame.
+// Bytes per unit behind worker_memory, also used to tell which argument asks for most.
 inline constexpr std::uint64_t kBytesPerGate = 2048;
 inline constexpr std::uint64_t kBytesPerEdge = 64;
 inline constexpr std::uint64_t kBytesPerQubit = 256;
