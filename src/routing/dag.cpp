@@ -276,14 +276,9 @@ void TwoQubitDAG::chain_by_qubit() {
   // Count, place, fill: each qubit's gates in one run. A gate on two qubits
   // is listed under both; one on a single qubit once, so that no gate
   // counts twice for a candidate.
-  auto qubits = [&](NodeIndex node) {
-    if (frozen_) return node_qubits_[node];
-    const Operation& op = graph[node];
-    return std::make_pair(op.q0, op.q1);
-  };
   for (std::size_t g = 0; g < lookahead.size() && qubits_in_range_; ++g) {
     for (const NodeIndex node : lookahead[g]) {
-      const auto [q0, q1] = qubits(node);
+      const auto [q0, q1] = qubits_of(node);
       if (q0 >= n || q1 >= n) {
         qubits_in_range_ = false;
         break;
@@ -302,7 +297,7 @@ void TwoQubitDAG::chain_by_qubit() {
   on_qubit_.resize(total);
   for (std::size_t g = 0; g < lookahead.size(); ++g) {
     for (const NodeIndex node : lookahead[g]) {
-      const auto [q0, q1] = qubits(node);
+      const auto [q0, q1] = qubits_of(node);
       const auto gen = static_cast<std::uint32_t>(g);
       on_qubit_[on_start_[q0] + on_count_[q0]++] = {static_cast<std::uint32_t>(q1), gen};
       if (q1 != q0) on_qubit_[on_start_[q1] + on_count_[q1]++] = {static_cast<std::uint32_t>(q0), gen};
@@ -367,8 +362,8 @@ void TwoQubitDAG::swap_candidates(const std::vector<std::size_t>& v2p,
   for (std::size_t g = 0; g < lookahead.size(); ++g) {
     shuffle_generation(g);
     for (const NodeIndex node : lookahead[g]) {
-      const Operation& op = graph[node];
-      for (const std::size_t q : {op.q0, op.q1}) {
+      const auto [q0, q1] = qubits_of(node);
+      for (const std::size_t q : {q0, q1}) {
         const std::size_t p = at(v2p, q);
         for (const std::size_t e : incident(p)) {
           if (out.size() == MAX_CANDIDATES) goto gathered;

@@ -142,6 +142,13 @@ class TwoQubitDAG {
   void swapped(std::size_t a, std::size_t b, const std::vector<std::size_t>& v2p,
                const std::vector<std::size_t>& p2v);
 
+  // (q0, q1) of node x, from the flat copy once frozen.
+  std::pair<std::size_t, std::size_t> qubits_of(NodeIndex x) const {
+    if (frozen_) return node_qubits_[x];
+    const Operation& op = graph[x];
+    return {op.q0, op.q1};
+  }
+
   // Coupling-map positions of the edges touching physical qubit p.
   std::span<const std::size_t> incident(std::size_t p) const {
     return {incident_edges_.data() + incident_offsets_[p],

@@ -28,8 +28,8 @@ void Env::execute_operations(const Dists& dists) {
 void Env::execute_operations_after_swap(const Dists& dists, std::size_t qa, std::size_t qb) {
   work_.clear();
   for (const NodeIndex x : dag_in.generations.ready) {
-    const Operation& op = dag_in.graph[x];
-    if (op.q0 == qa || op.q0 == qb || op.q1 == qa || op.q1 == qb) work_.push_back(x);
+    const auto [q0, q1] = dag_in.qubits_of(x);
+    if (q0 == qa || q0 == qb || q1 == qa || q1 == qb) work_.push_back(x);
   }
   execute_work(dists);
 }

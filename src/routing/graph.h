@@ -25,6 +25,32 @@ namespace corvane::routing {
 using NodeIndex = std::uint32_t;
 inline constexpr NodeIndex kNoNode = std::numeric_limits<NodeIndex>::max();
 
+// A growable array in fixed-size chunks: growing never moves what is there
+// (no copy, no doubled capacity standing idle), at the price of one more
+// indirection per access.
+template <class T>
+class ChunkedArray {
+ public:
+  std::size_t size() const { return size_; }
+  T& operator[](std::size_t i) { return chunks_[i >> kShift][i & kMask]; }
+  const T& operator[](std::size_t i) const { return chunks_[i >> kShift][i & kMask]; }
+  void push_back(const T& value) {
+    if ((size_ & kMask) == 0) {
+      chunks_.emplace_back();
+      chunks_.back().reserve(kChunk);
+    }
+    chunks_.back().push_back(value);
+    ++size_;
+  }
+
+ private:
+  static constexpr std::size_t kShift = 10;
+  static constexpr std::size_t kChunk = std::size_t{1} << kShift;
+  static constexpr std::size_t kMask = kChunk - 1;
+  std::vector<std::vector<T>> chunks_;
+  std::size_t size_ = 0;
+};
+
 template <class N>
 class StableGraph {
  public:
@@ -56,7 +82,7 @@ class StableGraph {
       free_edge_ = edges_[e].next[kOut];
     } else {
       if (edges_.size() >= kNoEdge) fault("graph edge index overflow");
-      edges_.emplace_back();
+      edges_.push_back(Edge{});
       e = static_cast<EdgeIndex>(edges_.size() - 1);
     }
     Edge& edge = edges_[e];
@@ -177,8 +203,8 @@ class StableGraph {
       f(edges_[e].node[other]);
   }
 
-  std::vector<Node> nodes_;
-  std::vector<Edge> edges_;
+  ChunkedArray<Node> nodes_;
+  ChunkedArray<Edge> edges_;
   NodeIndex free_node_ = kNoNode;
   EdgeIndex free_edge_ = kNoEdge;
   std::size_t node_count_ = 0;

@@ -14,13 +14,15 @@ enum class OpTag : std::uint8_t { Cx, Swap, SymmetricCx, Block3, Block2, Coded, 
 
 struct OpKind {
   OpTag tag = OpTag::Cx;
-  // Only meaningful for Coded: the CX gates it stands for and its Python code.
-  std::size_t coded_cx = 0;
-  std::size_t coded_code = 0;
+  // Only meaningful for Coded: the CX gates it stands for (3 for every gate
+  // from Python, so 32 bits are plenty; a routing holds millions of these)
+  // and its Python code.
+  std::uint32_t coded_cx = 0;
+  std::uint64_t coded_code = 0;
 
   constexpr OpKind() = default;
   constexpr OpKind(OpTag t) : tag(t) {}  // NOLINT: implicit on purpose
-  static constexpr OpKind coded(std::size_t cx_count, std::size_t code) {
+  static constexpr OpKind coded(std::uint32_t cx_count, std::uint64_t code) {
     OpKind k(OpTag::Coded);
     k.coded_cx = cx_count;
     k.coded_code = code;

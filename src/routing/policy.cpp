@@ -228,6 +228,10 @@ void SparsePolicy::build_table() {
     }
     if (table_start_[k] == table_.size()) table_.insert(table_.end(), scores.begin(), scores.end());
   }
+  table_by_slot_ = most == kTableInputs && POLICY_INPUTS == kTableInputs * POLICY_OUTPUTS;
+  for (std::size_t k = 0; k < POLICY_OUTPUTS && table_by_slot_; ++k)
+    for (std::size_t t = 0; t < most; ++t)
+      table_by_slot_ = table_by_slot_ && table_index_[k * most + t] == k * most + t;
 }
 
 PolicyScores SparsePolicy::forward(const PolicyInput& x) const noexcept {
@@ -238,6 +242,19 @@ PolicyScores SparsePolicy::forward(const PolicyInput& x) const noexcept {
     return 1 + static_cast<std::size_t>(x[i] > 0.0f) - static_cast<std::size_t>(x[i] < 0.0f);
   };
   PolicyScores scores;
+  if (table_by_slot_) {
+    // Each output's eight inputs side by side: the code of their signs at
+    // once, without gathering.
+    constexpr std::array<int, kTableInputs> kPower = {1, 3, 9, 27, 81, 243, 729, 2187};
+    for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
+      const float* v = x.data() + k * kTableInputs;
+      int code = 0;
+      for (std::size_t t = 0; t < kTableInputs; ++t)
+        code += (1 + static_cast<int>(v[t] > 0.0f) - static_cast<int>(v[t] < 0.0f)) * kPower[t];
+      scores[k] = table_[table_start_[k] + static_cast<std::size_t>(code)];
+    }
+    return scores;
+  }
   if (table_inputs_ > 0) {
     for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
       const std::uint32_t* index = table_index_.data() + k * table_inputs_;

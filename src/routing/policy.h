@@ -76,6 +76,7 @@ class SparsePolicy {
   static constexpr std::size_t kTableInputs = 8;
   // Outputs with equal tables share one, which keeps the lookups in cache.
   std::size_t table_inputs_ = 0;  // 0: no table
+  bool table_by_slot_ = false;     // output k reads inputs 8k .. 8k + 7, in order
   std::vector<std::uint32_t> table_index_;
   std::array<std::size_t, POLICY_OUTPUTS> table_start_{};
   std::vector<float> table_;

@@ -147,15 +147,10 @@ std::vector<Case> corpus() {
   }
   // Distances that mislead the policy until the worker gives up.
   cases.push_back({"line-6/misleading/worker", [] {
-                     const CouplingMap cm = line(6);
-                     Dists d = distances(cm, 6);
-                     for (std::size_t p = 0; p < 6; ++p)
-                       for (std::size_t r = 0; r < 6; ++r)
-                         if (p != r) d[p][r] = 10 - d[p][r];
-                     d[2][3] = d[3][2] = 1;
                      rng::seed_thread_rng(3);
-                     const RoutingResult r = route_worker(
-                         false, {Operation{OpTag::Cx, 0, 1, 4}}, cm, d, ErrMap{}, {"n_cnots"}, 6);
+                     const RoutingResult r =
+                         route_worker(false, {Operation{OpTag::Cx, 0, 1, 4}}, line(6),
+                                      misleading_line6_distances(), ErrMap{}, {"n_cnots"}, 6);
                      return summary(r.ops, r.layout, r.metrics) + " steps=" + std::to_string(r.steps);
                    }});
   return cases;

@@ -426,11 +426,7 @@ TEST_F(WorkerTest, MisleadingDistancesEndAfterTheStallLimit) {
   // (2, 3) the only executable pair: the policy pushes the gate's qubits to
   // the ends and keeps them there. The worker gives up without executing it.
   const CouplingMap cm = line(6);
-  Dists d = distances(cm, 6);
-  for (std::size_t p = 0; p < 6; ++p)
-    for (std::size_t r = 0; r < 6; ++r)
-      if (p != r) d[p][r] = 10 - d[p][r];
-  d[2][3] = d[3][2] = 1;
+  const Dists d = misleading_line6_distances();
   const std::vector<Operation> ops = {cx(1, 4)};
   const auto start = std::chrono::steady_clock::now();
   const RoutingResult r = route_worker(false, ops, cm, d, ErrMap{}, {"n_cnots"}, 6);

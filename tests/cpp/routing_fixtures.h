@@ -98,6 +98,17 @@ inline Dists distances(const CouplingMap& cm, std::size_t n) {
   return d;
 }
 
+// Distances on line(6) that grow closer as qubits move apart, with (2, 3)
+// the only executable pair: the policy keeps a gate's qubits apart.
+inline Dists misleading_line6_distances() {
+  Dists d = distances(line(6), 6);
+  for (std::size_t p = 0; p < 6; ++p)
+    for (std::size_t r = 0; r < 6; ++r)
+      if (p != r) d[p][r] = 10 - d[p][r];
+  d[2][3] = d[3][2] = 1;
+  return d;
+}
+
 inline std::vector<Operation> random_cx(std::size_t n, std::size_t gates, std::uint32_t seed) {
   std::mt19937 rng(seed);
   std::vector<Operation> ops;
