@@ -55,10 +55,6 @@ def to_rows(matrix):
     return [int(v) for v in (matrix.astype(np.int64) * weights).sum(axis=1)]
 
 
-def from_rows(rows, n):
-    return np.array([[(r >> j) & 1 for j in range(n)] for r in rows], np.uint8)
-
-
 def encode(matrices):
     """Integer code of each matrix: cell (i, j) at bit i*n + j."""
     matrices = np.asarray(matrices)

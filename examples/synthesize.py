@@ -21,10 +21,12 @@ import numpy as np
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "bench"))
 sys.path.insert(0, str(REPO / "tools" / "clifford"))
+sys.path.insert(0, str(REPO / "tools"))
 
 from corvane import corvane_rs  # noqa: E402
 
 import companion  # noqa: E402
+import gen_linear_function_models as lf_models  # noqa: E402
 import linear_function_reference as lf_ref  # noqa: E402
 import permutation_reference as perm_ref  # noqa: E402
 import sampler  # noqa: E402
@@ -100,15 +102,12 @@ def cliffords(seed):
               f"leaf-decoupling rule {rule:4d}, {ms:6.1f} ms")
 
 
-LF_ACTIONS = {0: [(0, 2), (1, 2)], 4: [(0, 2), (1, 2), (2, 3), (3, 4)],
-              19: [(0, 1), (1, 3), (2, 4), (3, 5), (4, 7), (5, 6), (6, 7), (7, 8)]}
-
-
 def linear_functions(seed):
     synth = corvane_rs.LinearFunctionSynthesis()
     print("Linear reversible functions, uniformly random invertible (run of 8 attempts):")
-    for model_id, tree in LF_ACTIONS.items():
-        n = len(tree) + 1
+    for model_id in (0, 4, 19):
+        n, _, _, edges, _ = lf_models.MODELS[model_id]
+        tree = [(int(e[0]), int(e[1])) for e in edges.split()]
         matrix = lf_ref.sample_invertible(n, 1, seed + model_id)[0]
         start = time.perf_counter()
         pairs = synth.run(model_id, 8, matrix.reshape(-1).astype(float).tolist())
