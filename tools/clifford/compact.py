@@ -7,6 +7,9 @@ is the fixed one-hot code detector, 0.weight[j, b] = 2 bit_b(j) - 1 and
 0.bias[j] = -1.5, so channel j of a cell is 0.5 exactly when its code is j.
 """
 
+import os
+from pathlib import Path
+
 import numpy as np
 
 LAYERS = ("3", "5", "7")
@@ -34,7 +37,13 @@ def quantize(weights):
 
 
 def save(path, weights):
-    np.savez_compressed(path, **quantize(weights))
+    # Written aside and renamed, so a build reading the directory meanwhile
+    # never sees a partial file.
+    path = Path(path)
+    part = path.with_name(path.name + ".part")
+    with open(part, "wb") as f:
+        np.savez_compressed(f, **quantize(weights))
+    os.replace(part, path)
 
 
 def expand(stored):
