@@ -1,6 +1,7 @@
 #include "routing/dag.h"
 
 #include <algorithm>
+#include <cstring>
 #include <numeric>
 #include <tuple>
 
@@ -60,6 +61,7 @@ TwoQubitDAG::TwoQubitDAG(bool flag_merge_, bool flag_swap_as_perm_, const Coupli
       flag_track_front(flag_track_front_) {
   std::iota(perm.begin(), perm.end(), std::size_t{0});
   slot_mask_.assign(n, 0);
+  edge_mark_.assign(coupling_map.size(), 0);
   // Incident lists in compressed form: count, then fill in coupling-map order.
   incident_offsets_.assign(n + 1, 0);
   for (const auto& [a, b] : coupling_map) {
@@ -87,7 +89,7 @@ NodeIndex TwoQubitDAG::add_node(const Operation& g) {
 void TwoQubitDAG::push(const Operation& op) {
   // Re-pushes run depth first, in the order a recursive push would make them.
   pending_.clear();
-  pending_.push_back(op);
+  push_one(op);
   while (!pending_.empty()) {
     Operation g = pending_.back();
     pending_.pop_back();
@@ -225,11 +227,13 @@ void TwoQubitDAG::update_lookahead() {
       if (shuffled_[g]) lookahead[g].assign(found_[g].begin(), found_[g].end());
   } else {
     find_lookahead();
-    for (std::size_t g = 0; g < lookahead.size(); ++g)
+    largest_generation_ = 0;
+    for (std::size_t g = 0; g < lookahead.size(); ++g) {
       found_[g].assign(lookahead[g].begin(), lookahead[g].end());
+      largest_generation_ = std::max(largest_generation_, lookahead[g].size());
+    }
     found_ready_.assign(generations.ready.begin(), generations.ready.end());
     found_epoch_ = front_epoch_;
-    chain_by_qubit();
   }
   // Each generation is shuffled when first read in an order that matters;
   // fresh draws either way, so every order stays equally likely.
@@ -237,72 +241,87 @@ void TwoQubitDAG::update_lookahead() {
 }
 
 void TwoQubitDAG::find_lookahead() {
-  auto& deg = generations.in_degree;
   lookahead.clear();
-  undo_.clear();
-  frontier_.assign(generations.ready.begin(), generations.ready.end());
-  while (!frontier_.empty()) {
-    lookahead.append() = frontier_;
-    if (lookahead.size() == LOOKAHEAD_DEPTH) break;  // the next frontier is never stored
-    next_frontier_.clear();
-    auto reach = [&](NodeIndex s) {
-      if (s >= deg.size() || deg[s] == 0) return;  // cannot happen in a DAG
-      undo_.emplace_back(s, deg[s]);
-      if (--deg[s] == 0) next_frontier_.push_back(s);
-    };
-    for (const NodeIndex v : frontier_) {
-      if (frozen_) {
-        for (std::uint32_t e = succ_start_[v]; e < succ_start_[v + 1]; ++e) reach(succ_[e]);
-      } else {
-        graph.for_each_successor(v, reach);
-      }
-    }
-    std::swap(frontier_, next_frontier_);
-  }
-  for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) deg[it->first] = it->second;
-}
-
-void TwoQubitDAG::chain_by_qubit() {
   ++stamp_;  // every feature row was of the old lookahead
-  for (const std::size_t q : listed_qubits_) on_count_[q] = 0;
-  listed_qubits_.clear();
-  on_qubit_.clear();
+  // The gates of the new lookahead are listed by qubit as they are found.
   const std::size_t n = num_qubits();
-  on_start_.resize(n, 0);
-  on_count_.resize(n, 0);
-  // Qubits beyond n fault in the features, the slow way; qubits beyond 32
-  // bits cannot be listed.
-  qubits_in_range_ = n <= std::numeric_limits<std::uint32_t>::max();
-  // Count, place, fill: each qubit's gates in one run. A gate on two qubits
-  // is listed under both; one on a single qubit once, so that no gate
-  // counts twice for a candidate.
-  for (std::size_t g = 0; g < lookahead.size() && qubits_in_range_; ++g) {
-    for (const NodeIndex node : lookahead[g]) {
-      const auto [q0, q1] = qubits_of(node);
-      if (q0 >= n || q1 >= n) {
-        qubits_in_range_ = false;
-        break;
+  ++list_;  // every list is empty
+  bool listed = n <= std::numeric_limits<std::uint32_t>::max() && dist_rows_.size() == n;
+  if (listed && on_count_.size() != n) {
+    on_count_.assign(n, Count{});
+    on_qubit_.resize(kPerQubit * n);
+  }
+  if (visits_.size() < generations.in_degree.size()) visits_.resize(generations.in_degree.size());
+  if (++visit_ == 0) {  // wrapped: forget every old visit
+    for (Visit& v : visits_) v.visit = 0;
+    visit_ = 1;
+  }
+  // The hot loops read plain pointers held in locals: nothing they write
+  // can move or change them.
+  const std::uint32_t* const deg = generations.in_degree.data();
+  const std::size_t deg_size = generations.in_degree.size();
+  Visit* const visits = visits_.data();
+  const std::uint32_t visit = visit_;
+  Count* const counts = on_count_.data();
+  OnQubit* const on = on_qubit_.data();
+  const std::uint64_t list_now = list_;
+
+  // A gate on two qubits is listed under both; one on a single qubit once,
+  // so that no gate counts twice for a candidate.
+  auto list = [&](NodeIndex node, std::uint32_t gen) {
+    if (!listed) return;
+    const auto [q0, q1] = qubits_of(node);
+    if (q0 >= n || q1 >= n) {
+      listed = false;
+      return;
+    }
+    auto add = [&](std::size_t q, std::size_t other) {
+      Count& c = counts[q];
+      if (c.list != list_now) c = {list_now, 0};
+      if (c.count == kPerQubit) {
+        listed = false;
+        return;
       }
-      if (on_count_[q0]++ == 0) listed_qubits_.push_back(q0);
-      if (q1 != q0 && on_count_[q1]++ == 0) listed_qubits_.push_back(q1);
+      on[kPerQubit * q + c.count++] = {static_cast<std::uint32_t>(other), gen};
+    };
+    add(q0, q1);
+    if (q1 != q0) add(q1, q0);
+  };
+
+  std::vector<NodeIndex>& front = lookahead.append();
+  front.assign(generations.ready.begin(), generations.ready.end());
+  for (const NodeIndex v : front) list(v, 0);
+  // Kahn's algorithm on the in-degrees as they stand, one generation at a
+  // time; a successor reached by two edges counts twice, as in the degree.
+  while (lookahead.size() < LOOKAHEAD_DEPTH) {  // the next frontier is never stored
+    const std::vector<NodeIndex>& frontier = lookahead[lookahead.size() - 1];
+    std::vector<NodeIndex>& next = lookahead.append();
+    const auto gen = static_cast<std::uint32_t>(lookahead.size() - 1);
+    auto reach = [&](NodeIndex s) {
+      if (s >= deg_size) return;  // cannot happen in a DAG
+      Visit& v = visits[s];
+      if (v.visit != visit) v = {visit, deg[s]};
+      if (v.left == 0) return;  // likewise
+      if (--v.left == 0) {
+        next.push_back(s);
+        list(s, gen);
+      }
+    };
+    if (frozen_) {
+      const std::uint32_t* const succ_start = succ_start_.data();
+      const NodeIndex* const succ = succ_.data();
+      for (const NodeIndex v : frontier)
+        for (std::uint32_t e = succ_start[v]; e < succ_start[v + 1]; ++e) reach(succ[e]);
+    } else {
+      for (const NodeIndex v : frontier) graph.for_each_successor(v, reach);
+    }
+    if (next.empty()) {
+      lookahead.drop_last();
+      break;
     }
   }
-  if (!qubits_in_range_) return;
-  std::uint32_t total = 0;
-  for (const std::size_t q : listed_qubits_) {
-    on_start_[q] = total;
-    total += on_count_[q];
-    on_count_[q] = 0;  // counts again while filling
-  }
-  on_qubit_.resize(total);
-  for (std::size_t g = 0; g < lookahead.size(); ++g) {
-    for (const NodeIndex node : lookahead[g]) {
-      const auto [q0, q1] = qubits_of(node);
-      const auto gen = static_cast<std::uint32_t>(g);
-      on_qubit_[on_start_[q0] + on_count_[q0]++] = {static_cast<std::uint32_t>(q1), gen};
-      if (q1 != q0) on_qubit_[on_start_[q1] + on_count_[q1]++] = {static_cast<std::uint32_t>(q0), gen};
-    }
-  }
+  if (front.empty()) lookahead.clear();
+  gates_listed_ = listed;
 }
 
 void TwoQubitDAG::shuffle_generation(std::size_t g) {
@@ -312,11 +331,7 @@ void TwoQubitDAG::shuffle_generation(std::size_t g) {
 }
 
 bool TwoQubitDAG::sums_are_exact(std::size_t g) const {
-  // Every partial sum of a feature is an integer of magnitude below 2^24,
-  // hence exact in a float whatever order the terms come in.
-  constexpr std::uint64_t kExact = std::uint64_t{1} << 24;
-  if (term_bound_ >= kExact) return false;
-  return lookahead[g].size() < kExact / (term_bound_ + 1);
+  return lookahead[g].size() < exact_below_;
 }
 
 void TwoQubitDAG::freeze_successors() {
@@ -348,6 +363,12 @@ void TwoQubitDAG::set_distance_bound(const Dists& dists) {
   }
   // A term is a difference of two distances.
   term_bound_ = 2 * max_abs;
+  ++stamp_;  // rows kept were of other distances
+  // Below this many terms every partial sum of a feature is an integer of
+  // magnitude below 2^24, hence exact in a float whatever order the terms
+  // come in.
+  constexpr std::uint64_t kExact = std::uint64_t{1} << 24;
+  exact_below_ = term_bound_ >= kExact ? 0 : static_cast<std::size_t>(kExact / (term_bound_ + 1));
   dist_rows_.clear();
   if (dists.size() >= n &&
       std::all_of(dists.begin(), dists.begin() + static_cast<std::ptrdiff_t>(n),
@@ -358,7 +379,9 @@ void TwoQubitDAG::set_distance_bound(const Dists& dists) {
 
 void TwoQubitDAG::swap_candidates(const std::vector<std::size_t>& v2p,
                                   std::vector<std::size_t>& out) {
-  out.clear();
+  std::array<std::size_t, MAX_CANDIDATES> found;
+  std::size_t count = 0;
+  ++mark_;  // no edge is marked as gathered
   for (std::size_t g = 0; g < lookahead.size(); ++g) {
     shuffle_generation(g);
     for (const NodeIndex node : lookahead[g]) {
@@ -366,14 +389,18 @@ void TwoQubitDAG::swap_candidates(const std::vector<std::size_t>& v2p,
       for (const std::size_t q : {q0, q1}) {
         const std::size_t p = at(v2p, q);
         for (const std::size_t e : incident(p)) {
-          if (out.size() == MAX_CANDIDATES) goto gathered;
-          if (std::find(out.begin(), out.end(), e) == out.end()) out.push_back(e);
+          if (count == MAX_CANDIDATES) goto gathered;
+          if (edge_mark_[e] != mark_) {
+            edge_mark_[e] = mark_;
+            found[count++] = e;
+          }
         }
       }
     }
   }
 gathered:
-  rng::shuffle(rng::thread_rng(), std::span<std::size_t>(out));
+  rng::shuffle(rng::thread_rng(), std::span<std::size_t>(found.data(), count));
+  out.assign(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(count));
 }
 
 void TwoQubitDAG::number_couplers(const CouplingMap& coupling_map) {
@@ -392,8 +419,7 @@ void TwoQubitDAG::number_couplers(const CouplingMap& coupling_map) {
     coupler_of_[order[i]] = id;
   }
   const std::size_t couplers = order.empty() ? 0 : id + 1;
-  coupler_sums_.assign(couplers, {});
-  coupler_stamp_.assign(couplers, 0);
+  rows_.assign(couplers, Row{});
   // Couplers by end, each once; self-loops never change a sum.
   const std::size_t n = num_qubits();
   couplers_at_start_.assign(n + 1, 0);
@@ -414,79 +440,107 @@ void TwoQubitDAG::number_couplers(const CouplingMap& coupling_map) {
 }
 
 void TwoQubitDAG::drop_rows_at(std::size_t p) {
-  for (const std::size_t e : incident(p)) coupler_stamp_[coupler_of_[e]] = 0;
+  for (const std::size_t e : incident(p)) rows_[coupler_of_[e]].stamp = 0;
 }
 
 void TwoQubitDAG::swapped(std::size_t a, std::size_t b, const std::vector<std::size_t>& v2p,
                           const std::vector<std::size_t>& p2v) {
-  if (coupler_of_.empty() || !qubits_in_range_ || a == b) return;  // nothing kept or moved
+  if (coupler_of_.empty() || !gates_listed_ || a == b) return;  // nothing kept or moved
+  // A front changed since the lookahead was found: the next update finds it
+  // afresh, and every row with it.
+  if (front_epoch_ != found_epoch_) return;
   // The couplers at a and b now read other qubits: computed afresh.
   drop_rows_at(a);
   drop_rows_at(b);
   // A coupler (p, c) elsewhere reads the moved qubit through each gate
   // between it and the qubit at p: that gate's term changes.
-  auto term = [&](std::size_t p, std::size_t c, std::size_t q) -> std::int64_t {
+  // A row is kept only while its sums are exact: every term and sum is then
+  // far inside 32 bits.
+  auto term = [&](std::size_t p, std::size_t c, std::size_t q) -> std::int32_t {
     if (q == c) return 0;  // the gate lies on the coupler
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(dist_rows_[p][q]) -
                                      static_cast<std::uint32_t>(dist_rows_[c][q]));
   };
   for (const auto& [moved, from, to] : {std::tuple{p2v[a], b, a}, std::tuple{p2v[b], a, b}}) {
-    for (std::uint32_t e = on_start_[moved]; e < on_start_[moved] + on_count_[moved]; ++e) {
-      const OnQubit& gate = on_qubit_[e];
+    for (const OnQubit& gate : gates_on(moved)) {
       const std::size_t p = v2p[gate.other];
       if (p == a || p == b) continue;  // one-qubit gates, and couplers just dropped
       for (std::uint32_t k = couplers_at_start_[p]; k < couplers_at_start_[p + 1]; ++k) {
         const auto [coupler, c] = couplers_at_[k];
-        if (coupler_stamp_[coupler] != stamp_) continue;
-        coupler_sums_[coupler][gate.gen] += term(p, c, to) - term(p, c, from);
+        Row& row = rows_[coupler];
+        if (row.stamp != stamp_) continue;
+        std::int32_t& sum = row.sums[gate.gen];
+        const std::int32_t before = sign_digit(sum);
+        sum += term(p, c, to) - term(p, c, from);
+        row.code += (sign_digit(sum) - before) * SLOT_CODE_WEIGHTS[gate.gen];
       }
     }
   }
 }
 
+bool TwoQubitDAG::rows_usable(const CouplingMap& coupling_map,
+                              const std::vector<std::size_t>& v2p,
+                              const std::vector<std::size_t>& p2v) {
+  const std::size_t n = num_qubits();
+  if (!gates_listed_ || dist_rows_.size() != n || v2p.size() != n || p2v.size() != n)
+    return false;
+  if (!lookahead.empty() && largest_generation_ >= exact_below_) return false;
+  if (coupler_of_.size() != coupling_map.size()) number_couplers(coupling_map);
+  return true;
+}
+
+void TwoQubitDAG::compute_row(Row& row, std::pair<std::size_t, std::size_t> coupler,
+                              const std::vector<std::size_t>& v2p,
+                              const std::vector<std::size_t>& p2v) {
+  const auto [a, b] = coupler;  // ends below n: checked by new
+  const std::int32_t* row_a = dist_rows_[a];
+  const std::int32_t* row_b = dist_rows_[b];
+  // Only the gates on the qubits at a and at b move. A gate with a qubit at a
+  // and its other qubit at p gains dists[a][p] - dists[b][p], unless p is b
+  // (the gate lies on the edge); likewise from b. Every sum is an exact
+  // integer in a float, so summing as integers, in any order, gives the value
+  // the generation's order gives; and (b, a) the same as (a, b).
+  row.sums.fill(0);
+  auto gather = [&](std::size_t q, const std::int32_t* from, const std::int32_t* to,
+                    std::size_t skip) {
+    for (const OnQubit& gate : gates_on(q)) {
+      const std::size_t p = v2p[gate.other];
+      if (p == skip) continue;
+      row.sums[gate.gen] += static_cast<std::int32_t>(static_cast<std::uint32_t>(from[p]) -
+                                                      static_cast<std::uint32_t>(to[p]));
+    }
+  };
+  gather(p2v[a], row_a, row_b, b);
+  if (a != b) gather(p2v[b], row_b, row_a, a);  // a self-loop coupler has one qubit
+  row.stamp = stamp_;
+  row.code = slot_code(row.sums);
+}
+
 bool TwoQubitDAG::features_from_qubits(const std::vector<std::size_t>& candidates,
                                        const CouplingMap& coupling_map,
                                        const std::vector<std::size_t>& v2p,
-                                       const std::vector<std::size_t>& p2v, Features& x) {
-  const std::size_t n = num_qubits();
-  if (!qubits_in_range_ || dist_rows_.size() != n || v2p.size() != n || p2v.size() != n)
-    return false;
-  for (std::size_t g = 0; g < lookahead.size(); ++g)
-    if (!sums_are_exact(g)) return false;
-  if (coupler_of_.size() != coupling_map.size()) number_couplers(coupling_map);
-  x.fill(0.0f);
+                                       const std::vector<std::size_t>& p2v, IntFeatures& x) {
+  if (!rows_usable(coupling_map, v2p, p2v)) return false;
   const std::size_t slots = std::min(candidates.size(), MAX_CANDIDATES);
-  for (std::size_t j = 0; j < slots; ++j) {
-    const auto [a, b] = at(coupling_map, candidates[j]);  // ends below n: checked by new
-    const std::uint32_t coupler = coupler_of_[candidates[j]];
-    std::array<std::int64_t, LOOKAHEAD_DEPTH>& sum = coupler_sums_[coupler];
-    if (coupler_stamp_[coupler] != stamp_) {
-      const std::int32_t* row_a = dist_rows_[a];
-      const std::int32_t* row_b = dist_rows_[b];
-      // Only the gates on the qubits at a and at b move. A gate with a qubit
-      // at a and its other qubit at p gains dists[a][p] - dists[b][p], unless
-      // p is b (the gate lies on the edge); likewise from b. Every sum is an
-      // exact integer in a float, so summing as integers, in any order,
-      // gives the value the generation's order gives; and (b, a) the same
-      // as (a, b).
-      sum.fill(0);
-      auto gather = [&](std::size_t q, const std::int32_t* from, const std::int32_t* to,
-                        std::size_t skip) {
-        for (std::uint32_t e = on_start_[q]; e < on_start_[q] + on_count_[q]; ++e) {
-          const OnQubit& gate = on_qubit_[e];
-          const std::size_t p = v2p[gate.other];
-          if (p == skip) continue;
-          sum[gate.gen] += static_cast<std::int32_t>(static_cast<std::uint32_t>(from[p]) -
-                                                     static_cast<std::uint32_t>(to[p]));
-        }
-      };
-      gather(p2v[a], row_a, row_b, b);
-      if (a != b) gather(p2v[b], row_b, row_a, a);  // a self-loop coupler has one qubit
-      coupler_stamp_[coupler] = stamp_;
-    }
-    for (std::size_t g = 0; g < lookahead.size(); ++g)
-      x[g + LOOKAHEAD_DEPTH * j] = static_cast<float>(sum[g]);
-  }
+  // Generations beyond the lookahead sum to 0, as do empty slots.
+  for (std::size_t j = 0; j < slots; ++j)
+    std::memcpy(x.data() + LOOKAHEAD_DEPTH * j,
+                current_row(candidates[j], coupling_map, v2p, p2v).sums.data(),
+                LOOKAHEAD_DEPTH * sizeof(std::int32_t));
+  for (std::size_t i = LOOKAHEAD_DEPTH * slots; i < x.size(); ++i) x[i] = 0;
+  return true;
+}
+
+bool TwoQubitDAG::feature_codes(const std::vector<std::size_t>& candidates,
+                                const CouplingMap& coupling_map,
+                                const std::vector<std::size_t>& v2p,
+                                const std::vector<std::size_t>& p2v, SlotCodes& codes) {
+  static_assert(SLOT_INPUTS == LOOKAHEAD_DEPTH && POLICY_OUTPUTS == MAX_CANDIDATES);
+  if (!rows_usable(coupling_map, v2p, p2v)) return false;
+  const std::size_t slots = std::min(candidates.size(), MAX_CANDIDATES);
+  for (std::size_t j = 0; j < slots; ++j)
+    codes[j] = static_cast<std::uint16_t>(current_row(candidates[j], coupling_map, v2p, p2v).code);
+  for (std::size_t j = slots; j < codes.size(); ++j) codes[j] = ZERO_SLOT_CODE;
   return true;
 }
 

@@ -13,8 +13,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/fault.h"
 #include "routing/graph.h"
 #include "routing/ops.h"
+#include "routing/policy.h"
 #include "routing/types.h"
 
 namespace corvane::routing {
@@ -24,6 +26,8 @@ inline constexpr std::size_t MAX_CANDIDATES = 16;
 inline constexpr std::size_t FEATURE_COUNT = LOOKAHEAD_DEPTH * MAX_CANDIDATES;
 
 using Features = std::array<float, FEATURE_COUNT>;
+// Features whose every sum is exact, as integers in the same layout.
+using IntFeatures = std::array<std::int32_t, FEATURE_COUNT>;
 
 // The layout part of a routing result.
 struct Layout {
@@ -87,6 +91,7 @@ class Lookahead {
     gens_[size_].clear();
     return gens_[size_++];
   }
+  void drop_last() { --size_; }
 
  private:
   std::array<std::vector<NodeIndex>, LOOKAHEAD_DEPTH> gens_;
@@ -128,7 +133,8 @@ class TwoQubitDAG {
   // The same features, found from the gates on the two qubits of each
   // candidate rather than by visiting every looked-ahead gate. Only where
   // that gives the very same values, which it tells by its result: every
-  // sum is exact (so the order of its terms cannot show), dists covers all
+  // sum is exact (so the order of its terms cannot show; each is an integer
+  // below 2^24 in magnitude, given here as that integer), dists covers all
   // qubits below n and every looked-ahead qubit is below n (so nothing can
   // fault). p2v must be the inverse of v2p.
   // A coupler's row of features stays valid until the lookahead changes or
@@ -136,9 +142,14 @@ class TwoQubitDAG {
   // a coupler, which give the same values.
   bool features_from_qubits(const std::vector<std::size_t>& candidates,
                             const CouplingMap& coupling_map, const std::vector<std::size_t>& v2p,
-                            const std::vector<std::size_t>& p2v, Features& x);
+                            const std::vector<std::size_t>& p2v, IntFeatures& x);
+  // The policy's codes of those features (slot_codes of x), each kept with
+  // its coupler's row.
+  bool feature_codes(const std::vector<std::size_t>& candidates, const CouplingMap& coupling_map,
+                     const std::vector<std::size_t>& v2p, const std::vector<std::size_t>& p2v,
+                     SlotCodes& codes);
   // Tells the features that the qubits on physical a and b were exchanged
-  // (v2p and p2v already updated).
+  // (v2p and p2v already updated), before the next update_lookahead.
   void swapped(std::size_t a, std::size_t b, const std::vector<std::size_t>& v2p,
                const std::vector<std::size_t>& p2v);
 
@@ -179,12 +190,20 @@ class TwoQubitDAG {
   // an explicit stack so that long chains on one pair cannot exhaust a
   // worker's stack.
   std::vector<Operation> pending_;
-  // Lookahead scratch.
-  std::vector<std::pair<NodeIndex, std::uint32_t>> undo_;
-  std::vector<NodeIndex> frontier_;
-  std::vector<NodeIndex> next_frontier_;
+  // Lookahead scratch: while a lookahead is found, a node whose visit is the
+  // current one has `left` predecessors not yet reached, instead of its
+  // in-degree (which the search thus leaves as it is).
+  struct Visit {
+    std::uint32_t visit = 0;
+    std::uint32_t left = 0;
+  };
+  std::vector<Visit> visits_;
+  std::uint32_t visit_ = 0;
   // Feature scratch, all zero between calls.
   std::vector<std::uint16_t> slot_mask_;
+  // Candidate scratch: edge_mark_[e] == mark_ while e is gathered this step.
+  std::vector<std::uint64_t> edge_mark_;
+  std::uint64_t mark_ = 0;
   // Lookahead generations shuffled so far in this step.
   std::array<bool, LOOKAHEAD_DEPTH> shuffled_{};
   // The lookahead as last computed, generations in the order found: a step
@@ -194,17 +213,34 @@ class TwoQubitDAG {
   std::uint64_t found_epoch_ = std::numeric_limits<std::uint64_t>::max();
   std::vector<NodeIndex> found_ready_;
   std::array<std::vector<NodeIndex>, LOOKAHEAD_DEPTH> found_;
-  // Looked-ahead gates by virtual qubit: qubit q's are on_qubit_[i] for i
-  // from on_start_[q] to on_start_[q] + on_count_[q].
+  // Looked-ahead gates by virtual qubit, side by side: qubit q's are
+  // gates_on(q), kPerQubit places from on_qubit_[kPerQubit * q] on. A
+  // generation holds at most three gates on one qubit: the gates that stand
+  // last on a qubit when pushed (two-qubit gates on it, one-qubit gates and
+  // barriers whose first qubit it is) follow each other, as do all one-qubit
+  // gates and all barriers, whatever second qubit they name. Should more
+  // meet on one all the same, a qubit lie beyond n or 32 bits, or the
+  // distances not cover every qubit (the rows need them all), the gates are
+  // not listed (gates_listed_ is false) and the features are found the slow
+  // way.
+  static constexpr std::size_t kPerQubit = 3 * LOOKAHEAD_DEPTH;
   struct OnQubit {
     std::uint32_t other;  // the gate's other virtual qubit (itself for a one-qubit gate)
     std::uint32_t gen;
   };
+  // A count of an older lookahead than the current list_ is 0.
+  struct Count {
+    std::uint64_t list = 0;
+    std::uint32_t count = 0;
+  };
   std::vector<OnQubit> on_qubit_;
-  std::vector<std::uint32_t> on_start_;
-  std::vector<std::uint32_t> on_count_;
-  std::vector<std::size_t> listed_qubits_;
-  bool qubits_in_range_ = false;
+  std::vector<Count> on_count_;
+  std::uint64_t list_ = 0;
+  bool gates_listed_ = false;
+  std::span<const OnQubit> gates_on(std::size_t q) const {
+    const Count& c = on_count_[q];
+    return {on_qubit_.data() + kPerQubit * q, c.list == list_ ? c.count : 0u};
+  }
   // freeze_successors(): successors of x at succ_[succ_start_[x]] onwards,
   // newest edge first, and each node's (q0, q1).
   bool frozen_ = false;
@@ -214,27 +250,45 @@ class TwoQubitDAG {
   // Row pointers of dists when it covers every qubit below n.
   std::vector<const std::int32_t*> dist_rows_;
   // Feature rows by coupler (coupling-map entries with the same two ends,
-  // in either order, are one coupler); a row is valid while its stamp is
-  // the current one.
+  // in either order, are one coupler), with the policy's code of the row; a
+  // row is valid while its stamp is the current one.
   // A SWAP recomputes the rows of the couplers at its two ends and brings
   // those at the other qubits of the moved qubits' gates up to date by the
   // change of each gate's term. Sums are kept as integers: every one is exact.
+  struct Row {
+    std::array<std::int32_t, LOOKAHEAD_DEPTH> sums{};
+    std::uint64_t stamp = 0;
+    std::int32_t code = 0;
+  };
   std::vector<std::uint32_t> coupler_of_;
-  std::vector<std::array<std::int64_t, LOOKAHEAD_DEPTH>> coupler_sums_;
-  std::vector<std::uint64_t> coupler_stamp_;
+  std::vector<Row> rows_;
   std::uint64_t stamp_ = 1;
   // Per physical qubit, its couplers (each once) with their other ends.
   std::vector<std::uint32_t> couplers_at_start_;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> couplers_at_;
   void number_couplers(const CouplingMap& coupling_map);
   void drop_rows_at(std::size_t p);
+  bool rows_usable(const CouplingMap& coupling_map, const std::vector<std::size_t>& v2p,
+                   const std::vector<std::size_t>& p2v);
+  Row& current_row(std::size_t position, const CouplingMap& coupling_map,
+                   const std::vector<std::size_t>& v2p, const std::vector<std::size_t>& p2v) {
+    if (position >= coupler_of_.size()) index_fault(coupler_of_.size(), position);
+    Row& row = rows_[coupler_of_[position]];
+    if (row.stamp != stamp_) compute_row(row, coupling_map[position], v2p, p2v);
+    return row;
+  }
+  void compute_row(Row& row, std::pair<std::size_t, std::size_t> coupler,
+                   const std::vector<std::size_t>& v2p, const std::vector<std::size_t>& p2v);
   // Bound on the magnitude of one feature term; unknown means "any".
   std::uint64_t term_bound_ = std::numeric_limits<std::uint64_t>::max();
+  // Generations smaller than this have exact sums (see sums_are_exact).
+  std::size_t exact_below_ = 0;
+  // The largest generation of the lookahead as last found.
+  std::size_t largest_generation_ = 0;
 
   void shuffle_generation(std::size_t g);
   bool sums_are_exact(std::size_t g) const;
   void find_lookahead();
-  void chain_by_qubit();
 };
 
 // The action a gate of kind `next` takes against a common last gate `prev`.

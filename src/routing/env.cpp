@@ -64,17 +64,20 @@ void Env::apply_swap(std::size_t action, const CouplingMap& coupling_map) {
 std::vector<NodeIndex> depth_first_topological_order(const StableGraph<Operation>& graph) {
   const std::size_t bound = graph.node_bound();
   // The successor lists, as listed (newest edge first), copied once into one
-  // array: the search and the check then read them in memory order.
-  std::vector<std::size_t> start(bound + 1, 0);
+  // array: the search then reads them in memory order. Edge indices are 32
+  // bits, so are the offsets.
+  std::vector<std::uint32_t> start(bound + 1, 0);
   std::vector<NodeIndex> next;
   next.reserve(2 * graph.node_count());
   for (std::size_t x = 0; x < bound; ++x) {
-    start[x] = next.size();
+    start[x] = static_cast<std::uint32_t>(next.size());
     if (graph.contains(static_cast<NodeIndex>(x)))
       graph.for_each_successor(static_cast<NodeIndex>(x), [&](NodeIndex s) { next.push_back(s); });
   }
-  start[bound] = next.size();
+  start[bound] = static_cast<std::uint32_t>(next.size());
 
+  // A node stays discovered, not finished, exactly while the search is below
+  // it: an edge to such a node closes a cycle.
   enum : std::uint8_t { kNew, kDiscovered, kFinished };
   std::vector<std::uint8_t> state(bound, kNew);
   std::vector<NodeIndex> stack;
@@ -87,8 +90,12 @@ std::vector<NodeIndex> depth_first_topological_order(const StableGraph<Operation
       const NodeIndex x = stack.back();
       if (state[x] == kNew) {
         state[x] = kDiscovered;
-        for (std::size_t e = start[x]; e < start[x + 1]; ++e)
-          if (state[next[e]] == kNew) stack.push_back(next[e]);
+        for (std::uint32_t e = start[x]; e < start[x + 1]; ++e) {
+          if (state[next[e]] == kNew)
+            stack.push_back(next[e]);
+          else if (state[next[e]] == kDiscovered)
+            fault("The circuit is ill formed! This should not be reached.");
+        }
       } else {
         stack.pop_back();
         if (state[x] == kDiscovered) {
@@ -99,13 +106,6 @@ std::vector<NodeIndex> depth_first_topological_order(const StableGraph<Operation
     }
   });
   std::reverse(order.begin(), order.end());
-  // A cycle shows as an edge that points backwards in the order.
-  std::vector<std::uint32_t> position(bound, 0);
-  for (std::size_t i = 0; i < order.size(); ++i) position[order[i]] = static_cast<std::uint32_t>(i);
-  for (const NodeIndex x : order)
-    for (std::size_t e = start[x]; e < start[x + 1]; ++e)
-      if (position[next[e]] <= position[x])
-        fault("The circuit is ill formed! This should not be reached.");
   return order;
 }
 

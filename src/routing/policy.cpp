@@ -1,11 +1,10 @@
 #include "routing/policy.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-
-#include "common/fault.h"
 
 namespace corvane::routing {
 namespace {
@@ -21,6 +20,36 @@ inline f32x4 load4(const float* p) noexcept {
 }
 
 inline void store4(float* p, f32x4 v) noexcept { std::memcpy(p, &v, sizeof(v)); }
+
+typedef std::int32_t i32x4 __attribute__((vector_size(16)));
+
+// A slot's code from the lane masks (all ones or zero) of its positive and
+// negative inputs, generations 0-3 in the low vector and 4-7 in the high one.
+constexpr i32x4 kLowPowers = {SLOT_CODE_WEIGHTS[0], SLOT_CODE_WEIGHTS[1], SLOT_CODE_WEIGHTS[2],
+                               SLOT_CODE_WEIGHTS[3]};
+constexpr i32x4 kHighPowers = {SLOT_CODE_WEIGHTS[4], SLOT_CODE_WEIGHTS[5], SLOT_CODE_WEIGHTS[6],
+                                SLOT_CODE_WEIGHTS[7]};
+constexpr std::int32_t kZeroCode = ZERO_SLOT_CODE;
+static_assert(kZeroCode == 1 + 3 + 9 + 27 + 81 + 243 + 729 + 2187);
+
+// Lane t holds what generations t and t + 4 add to the code; the code is
+// kZeroCode plus the sum of the lanes.
+inline i32x4 code_lanes(i32x4 pos_lo, i32x4 neg_lo, i32x4 pos_hi, i32x4 neg_hi) noexcept {
+  return (pos_lo & kLowPowers) - (neg_lo & kLowPowers) + (pos_hi & kHighPowers) -
+         (neg_hi & kHighPowers);
+}
+
+// Sums the lanes of four slots at once (a transpose folded into adds) into
+// their four codes.
+inline void store_codes(const i32x4 (&lanes)[4], std::uint16_t* out) noexcept {
+  const i32x4 ab = __builtin_shufflevector(lanes[0], lanes[1], 0, 4, 1, 5) +
+                   __builtin_shufflevector(lanes[0], lanes[1], 2, 6, 3, 7);
+  const i32x4 cd = __builtin_shufflevector(lanes[2], lanes[3], 0, 4, 1, 5) +
+                   __builtin_shufflevector(lanes[2], lanes[3], 2, 6, 3, 7);
+  const i32x4 sums = __builtin_shufflevector(ab, cd, 0, 1, 4, 5) +
+                     __builtin_shufflevector(ab, cd, 2, 3, 6, 7);
+  for (int k = 0; k < 4; ++k) out[k] = static_cast<std::uint16_t>(kZeroCode + sums[k]);
+}
 
 // Vectors of hidden units summed together in the first layer.
 constexpr std::size_t HIDDEN_BLOCK = 8;
@@ -106,6 +135,22 @@ PolicyScores policy_forward(const PolicyTables& tables, const PolicyInput& x) no
   return forward(tables, x);
 }
 
+SlotCodes slot_codes(const PolicyInput& x) noexcept {
+  // `v > 0` and `v < 0` are both false for zeros and NaN.
+  const f32x4 zero = {0.0f, 0.0f, 0.0f, 0.0f};
+  SlotCodes codes;
+  for (std::size_t k = 0; k < POLICY_OUTPUTS; k += 4) {
+    i32x4 lanes[4];
+    for (std::size_t i = 0; i < 4; ++i) {
+      const f32x4 lo = load4(x.data() + SLOT_INPUTS * (k + i));
+      const f32x4 hi = load4(x.data() + SLOT_INPUTS * (k + i) + 4);
+      lanes[i] = code_lanes(lo > zero, lo < zero, hi > zero, hi < zero);
+    }
+    store_codes(lanes, codes.data() + k);
+  }
+  return codes;
+}
+
 SparsePolicy::SparsePolicy(const PolicyTables& tables) {
   std::copy(tables.b2.begin(), tables.b2.end(), b2_.begin());
   std::array<std::vector<Weight>, POLICY_OUTPUTS> outputs;
@@ -184,6 +229,36 @@ float SparsePolicy::output(std::size_t k, const float* sign, const float* hid) c
   return s + b2_[k];
 }
 
+// Outputs k and o take the same steps on the inputs of their tables, position
+// by position (table_index_ filled for both): the same weights and biases,
+// bit for bit, and each unit term reading the same table position. Equal
+// codes then give equal scores, bit for bit.
+bool SparsePolicy::same_shape(std::size_t k, std::size_t o) const noexcept {
+  const auto bits = [](float v) { return std::bit_cast<std::uint32_t>(v); };
+  if (bits(b2_[k]) != bits(b2_[o]) || negative_zero_[k] != negative_zero_[o]) return false;
+  // Table position of an input of an output; the always-0 input after them.
+  const auto position = [&](std::size_t out, std::uint32_t input) -> std::size_t {
+    if (input == POLICY_INPUTS) return table_inputs_;
+    const std::uint32_t* first = table_index_.data() + out * table_inputs_;
+    return static_cast<std::size_t>(std::find(first, first + table_inputs_, input) - first);
+  };
+  for (std::size_t t = 0; t < out_terms_; ++t) {
+    const Weight a = w2_[k * out_terms_ + t];
+    const Weight b = w2_[o * out_terms_ + t];
+    if (bits(a.weight) != bits(b.weight)) return false;
+    if ((a.index == unit_count_) != (b.index == unit_count_)) return false;
+    if (a.index == unit_count_) continue;  // the always-0 unit
+    if (bits(unit_bias_[a.index]) != bits(unit_bias_[b.index])) return false;
+    for (std::size_t e = 0; e < unit_terms_; ++e) {
+      const Weight x = w1_[a.index * unit_terms_ + e];
+      const Weight y = w1_[b.index * unit_terms_ + e];
+      if (bits(x.weight) != bits(y.weight) || position(k, x.index) != position(o, y.index))
+        return false;
+    }
+  }
+  return true;
+}
+
 void SparsePolicy::build_table() {
   // Each output's inputs: those of the units it reads.
   std::vector<std::vector<std::uint32_t>> inputs(POLICY_OUTPUTS);
@@ -210,6 +285,12 @@ void SparsePolicy::build_table() {
   std::vector<float> scores(combos);
   for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
     std::copy(inputs[k].begin(), inputs[k].end(), table_index_.begin() + k * most);
+    // An output computed the very way an earlier one is shares its table
+    // without working it out again (the compiled outputs are all alike).
+    table_start_[k] = table_.size();
+    for (std::size_t other = 0; other < k && table_start_[k] == table_.size(); ++other)
+      if (same_shape(k, other)) table_start_[k] = table_start_[other];
+    if (table_start_[k] != table_.size()) continue;
     for (std::size_t code = 0; code < combos; ++code) {
       std::size_t rest = code;
       for (std::size_t t = 0; t < most; ++t, rest /= 3)
@@ -218,7 +299,6 @@ void SparsePolicy::build_table() {
       scores[code] = output(k, sign.data(), nullptr);
     }
     // Compared bit for bit: a table is shared only where every score is.
-    table_start_[k] = table_.size();
     for (std::size_t other = 0; other < k; ++other) {
       if (std::memcmp(table_.data() + table_start_[other], scores.data(),
                       combos * sizeof(float)) == 0) {
@@ -241,20 +321,10 @@ PolicyScores SparsePolicy::forward(const PolicyInput& x) const noexcept {
     if (i == POLICY_INPUTS) return 1;
     return 1 + static_cast<std::size_t>(x[i] > 0.0f) - static_cast<std::size_t>(x[i] < 0.0f);
   };
+  // Each output's eight inputs side by side: the code of their signs at once,
+  // without gathering.
+  if (table_by_slot_) return forward(slot_codes(x));
   PolicyScores scores;
-  if (table_by_slot_) {
-    // Each output's eight inputs side by side: the code of their signs at
-    // once, without gathering.
-    constexpr std::array<int, kTableInputs> kPower = {1, 3, 9, 27, 81, 243, 729, 2187};
-    for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
-      const float* v = x.data() + k * kTableInputs;
-      int code = 0;
-      for (std::size_t t = 0; t < kTableInputs; ++t)
-        code += (1 + static_cast<int>(v[t] > 0.0f) - static_cast<int>(v[t] < 0.0f)) * kPower[t];
-      scores[k] = table_[table_start_[k] + static_cast<std::size_t>(code)];
-    }
-    return scores;
-  }
   if (table_inputs_ > 0) {
     for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
       const std::uint32_t* index = table_index_.data() + k * table_inputs_;
@@ -275,18 +345,38 @@ PolicyScores SparsePolicy::forward(const PolicyInput& x) const noexcept {
   return scores;
 }
 
-PolicyScores routing_policy_forward(const PolicyInput& x) noexcept {
-  static const SparsePolicy policy(routing_policy_tables());
-  return policy.forward(x);
+// Codes are below 3^8, as slot_codes makes them.
+PolicyScores SparsePolicy::forward(const SlotCodes& codes) const noexcept {
+  PolicyScores scores;
+  if (table_by_slot_) {
+    for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) scores[k] = table_[table_start_[k] + codes[k]];
+    return scores;
+  }
+  // Inputs with the codes' signs, which give the same scores.
+  PolicyInput x;
+  for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
+    std::uint32_t rest = codes[k];
+    for (std::size_t t = 0; t < SLOT_INPUTS; ++t, rest /= 3)
+      x[SLOT_INPUTS * k + t] = static_cast<float>(static_cast<int>(rest % 3) - 1);
+  }
+  return forward(x);
 }
 
-std::size_t first_maximum(std::span<const float> values) {
-  if (values.empty()) fault("The input vector must not be empty.");
-  std::size_t best = 0;
-  for (std::size_t k = 1; k < values.size(); ++k) {
-    if (values[k] > values[best]) best = k;
-  }
-  return best;
+namespace {
+
+const SparsePolicy& routing_policy() noexcept {
+  static const SparsePolicy policy(routing_policy_tables());
+  return policy;
+}
+
+}  // namespace
+
+PolicyScores routing_policy_forward(const PolicyInput& x) noexcept {
+  return routing_policy().forward(x);
+}
+
+PolicyScores routing_policy_forward(const SlotCodes& codes) noexcept {
+  return routing_policy().forward(codes);
 }
 
 }  // namespace corvane::routing

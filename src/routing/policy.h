@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "common/first_max.h"
+
 namespace corvane::routing {
 
 inline constexpr std::size_t POLICY_INPUTS = 128;
@@ -24,6 +26,31 @@ extern const float ROUTING_POLICY_B2[POLICY_OUTPUTS];
 
 using PolicyInput = std::array<float, POLICY_INPUTS>;
 using PolicyScores = std::array<float, POLICY_OUTPUTS>;
+
+// The inputs of output k are 8k .. 8k + 7 (generation g of candidate slot k
+// at 8k + g). As only their signs count, a slot's inputs come down to one
+// number, its code: the sum over g of 3^g times 0, 1 or 2 for a negative,
+// zero (of either sign, or NaN) and positive input.
+inline constexpr std::size_t SLOT_INPUTS = POLICY_INPUTS / POLICY_OUTPUTS;
+static_assert(SLOT_INPUTS == 8, "codes are computed eight inputs at a time");
+using SlotCodes = std::array<std::uint16_t, POLICY_OUTPUTS>;
+
+// Input t's digit counts SLOT_CODE_WEIGHTS[t] times in its slot's code.
+inline constexpr std::array<std::int32_t, SLOT_INPUTS> SLOT_CODE_WEIGHTS = {1,  3,   9,   27,
+                                                                           81, 243, 729, 2187};
+// The digit of an integer input.
+constexpr std::int32_t sign_digit(std::int32_t v) noexcept { return 1 + (v > 0) - (v < 0); }
+// The code of a slot whose inputs are all zero.
+inline constexpr std::uint16_t ZERO_SLOT_CODE = 3280;
+
+SlotCodes slot_codes(const PolicyInput& x) noexcept;
+// One slot's code from integer inputs (those of static_cast<float>(x[i]),
+// which have the same signs).
+constexpr std::uint16_t slot_code(const std::array<std::int32_t, SLOT_INPUTS>& x) noexcept {
+  std::int32_t code = 0;
+  for (std::size_t t = 0; t < SLOT_INPUTS; ++t) code += sign_digit(x[t]) * SLOT_CODE_WEIGHTS[t];
+  return static_cast<std::uint16_t>(code);
+}
 
 // A set of tables in the layout above.
 struct PolicyTables {
@@ -49,6 +76,8 @@ class SparsePolicy {
  public:
   explicit SparsePolicy(const PolicyTables& tables);
   PolicyScores forward(const PolicyInput& x) const noexcept;
+  // The same scores, from the codes of the inputs.
+  PolicyScores forward(const SlotCodes& codes) const noexcept;
 
  private:
   struct Weight {
@@ -83,15 +112,18 @@ class SparsePolicy {
 
   float unit(std::size_t u, const float* sign) const noexcept;
   float output(std::size_t k, const float* sign, const float* hid) const noexcept;
+  bool same_shape(std::size_t k, std::size_t o) const noexcept;
   void build_table();
 };
 
 // policy_forward with the compiled-in tables.
 PolicyScores routing_policy_forward(const PolicyInput& x) noexcept;
+// The same from the codes of the inputs.
+PolicyScores routing_policy_forward(const SlotCodes& codes) noexcept;
 
 // Index of the first maximum: a later entry wins only when strictly
 // greater, so ties go to the lower index and NaN never wins (but is kept at
 // index 0). Faults on an empty span.
-std::size_t first_maximum(std::span<const float> values);
+inline std::size_t first_maximum(std::span<const float> values) { return first_max(values); }
 
 }  // namespace corvane::routing

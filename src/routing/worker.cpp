@@ -141,21 +141,21 @@ RoutingResult route_worker_limited(bool swap_as_perm, const std::vector<Operatio
   if (!finished && !has_unroutable_gate(dag_in, env.v2p, coupling_map, dists)) {
     std::size_t remaining = dag_in.graph.node_count();
     std::uint64_t idle = 0;
-    Features x;
+    SlotCodes codes;
     for (;;) {
       dag_in.update_lookahead();
       dag_in.swap_candidates(env.v2p, env.candidates);
-      if (!dag_in.features_from_qubits(env.candidates, coupling_map, env.v2p, env.p2v, x))
-        x = dag_in.features(env.candidates, coupling_map, env.v2p, dists);
-      const auto scores = routing_policy_forward(x);
-      const std::size_t action = first_maximum(scores);
+      // The policy reads only the signs of the features.
+      if (!dag_in.feature_codes(env.candidates, coupling_map, env.v2p, env.p2v, codes))
+        codes = slot_codes(dag_in.features(env.candidates, coupling_map, env.v2p, dists));
+      const std::size_t action = first_maximum(routing_policy_forward(codes));
       // Every front gate was found not executable after the last step: only
       // a SWAP can change that, and only for the gates on the qubits it moves.
       env.apply_swap(action, coupling_map);
       if (action < env.candidates.size()) {
         const auto [a, b] = coupling_map[env.candidates[action]];
-        dag_in.swapped(a, b, env.v2p, env.p2v);
         env.execute_operations_after_swap(dists, env.p2v[a], env.p2v[b]);
+        dag_in.swapped(a, b, env.v2p, env.p2v);
       }
       ++steps;
       const std::size_t left = dag_in.graph.node_count();

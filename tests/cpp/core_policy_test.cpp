@@ -111,6 +111,63 @@ TEST(PolicyForward, SparseMatchesDenseBitForBit) {
   }
 }
 
+// Outputs that compute alike share one table of scores; one that differs
+// from the others in a single weight or bias, however slightly, must keep
+// its own. The compiled design, with one output perturbed at a time.
+TEST(PolicyForward, LookupTablesAreSharedOnlyByAlikeOutputs) {
+  const PolicyTables compiled = routing_policy_tables();
+  auto copy = [](auto span) { return std::vector<float>(span.begin(), span.end()); };
+  std::mt19937 gen(4242);
+  for (int change = 0; change < 4; ++change) {
+    RandomTables tables(1);
+    tables.b1 = copy(compiled.b1);
+    tables.w1 = copy(compiled.w1);
+    tables.w2 = copy(compiled.w2);
+    tables.b2 = copy(compiled.b2);
+    const std::size_t k = 3 + 4 * static_cast<std::size_t>(change);  // the output changed
+    // Output k reads hidden units 16k .. 16k + 15, and unit 16k + 8 reads
+    // inputs 8k and 8k + 1.
+    const std::size_t unit = 16 * k + 8;
+    switch (change) {
+      case 0: tables.b2[k] = std::nextafter(tables.b2[k], 1.0f); break;
+      case 1: tables.b1[unit] = std::nextafter(tables.b1[unit], 0.0f); break;
+      case 2: tables.w1[(8 * k) * POLICY_HIDDEN + unit] *= 0.75f; break;
+      default: tables.w2[unit * POLICY_OUTPUTS + k] *= -1.0f; break;
+    }
+    const SparsePolicy sparse(tables.view());
+    for (int n = 0; n < 300; ++n) {
+      const PolicyInput x = random_signs(gen, n % 2 == 1);
+      const auto expected = bits(reference_forward(tables.view(), x));
+      ASSERT_EQ(bits(sparse.forward(x)), expected) << "change " << change << " pattern " << n;
+      ASSERT_EQ(bits(sparse.forward(slot_codes(x))), expected) << "change " << change;
+    }
+  }
+}
+
+// The codes of the inputs give the scores of the inputs: through the lookup
+// tables, and through the evaluation the codes stand for otherwise.
+TEST(PolicyForward, CodesGiveTheScoresOfTheirInputs) {
+  std::mt19937 gen(77);
+  const RandomTables tables(9);  // dense: no lookup table
+  const SparsePolicy sparse(tables.view());
+  for (int n = 0; n < 300; ++n) {
+    const PolicyInput x = random_signs(gen, n % 2 == 1);
+    const SlotCodes codes = slot_codes(x);
+    for (std::size_t k = 0; k < POLICY_OUTPUTS; ++k) {
+      std::array<std::int32_t, SLOT_INPUTS> ints{};
+      for (std::size_t t = 0; t < SLOT_INPUTS; ++t) {
+        const float v = x[SLOT_INPUTS * k + t];
+        ints[t] = v > 0.0f ? 5 : v < 0.0f ? -3 : 0;
+      }
+      ASSERT_EQ(slot_code(ints), codes[k]) << "pattern " << n << " slot " << k;
+    }
+    ASSERT_EQ(bits(routing_policy_forward(codes)), bits(routing_policy_forward(x))) << n;
+    ASSERT_EQ(bits(sparse.forward(codes)), bits(sparse.forward(x))) << n;
+  }
+  PolicyInput zero{};
+  for (const std::uint16_t code : slot_codes(zero)) EXPECT_EQ(code, ZERO_SLOT_CODE);
+}
+
 // The compiled tables are evaluated sparsely; the scores must be those of
 // the straightforward evaluation, bit for bit.
 TEST(PolicyForward, CompiledTablesMatchReferenceBitForBit) {

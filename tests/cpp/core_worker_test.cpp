@@ -248,14 +248,21 @@ TEST_F(WorkerTest, FeaturesFromQubitsEqualTheGenerationSums) {
     while (dag.graph.node_count() > 0) {
       dag.update_lookahead();
       dag.swap_candidates(v2p, c);
-      Features fast;
+      IntFeatures fast;
       ASSERT_TRUE(dag.features_from_qubits(c, cm, v2p, p2v, fast));
       const Features plain = dag.features(c, cm, v2p, d);
-      ASSERT_EQ(fast, plain) << "trial " << trial;
+      Features fast_as_floats;
+      std::copy(fast.begin(), fast.end(), fast_as_floats.begin());
+      ASSERT_EQ(fast_as_floats, plain) << "trial " << trial;
+      SlotCodes codes;
+      ASSERT_TRUE(dag.feature_codes(c, cm, v2p, p2v, codes));
+      ASSERT_EQ(codes, slot_codes(plain)) << "trial " << trial;
       ++compared;
-      if (gen() % 4 == 0) {
-        dag.remove_node(dag.generations.ready.front());  // as if executed
-      } else if (!c.empty()) {
+      // A step executes a gate, or swaps, or (as a worker's) swaps and then
+      // executes; the features must follow either way.
+      const unsigned kind = gen() % 8;
+      if (kind < 3) dag.remove_node(dag.generations.ready.front());  // as if executed
+      if (kind >= 2 && !c.empty()) {
         const auto [a, b] = cm[c[gen() % c.size()]];
         std::swap(p2v[a], p2v[b]);
         v2p[p2v[a]] = a;
