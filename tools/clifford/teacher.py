@@ -17,7 +17,7 @@ shortest path) as a boolean mask over the model's actions.
 
 import numpy as np
 
-from blocks import (COLUMN_CX_CONTROL, COLUMN_CX_TARGET, COLUMN_H, COLUMN_S, SWAP_AD,
+from blocks import (COLUMN_CX_CONTROL, COLUMN_CX_TARGET, COLUMN_H, COLUMN_S,
                     IDENTITY_CODE, apply_batch, is_identity)
 
 UNREACHABLE = 255
@@ -177,74 +177,3 @@ def baseline(model, states, max_steps=100000):
         active = active[~is_identity(cells[active])]
     raise RuntimeError("baseline rule did not finish")
 
-
-def _final_states(dist, policy, step):
-    fin = np.arange(len(dist))
-    for _ in range(int(dist[dist != UNREACHABLE].max())):
-        moving = (dist[fin] > 0) & (dist[fin] != UNREACHABLE)
-        fin = np.where(moving, step[np.maximum(policy[fin], 0), fin], fin)
-    return fin
-
-
-FIN3 = _final_states(D3, POL3, STEP3)
-FIN2 = _final_states(D2, POL2, STEP2)
-
-
-def rule_cost(model, pairs, stage):
-    """Gates the rule spends to decouple l = order[stage] from its pair
-    (block row l of a view), per row of pairs (B, n)."""
-    cells = np.array(pairs, dtype=np.int64, copy=True)
-    n = model.n
-    rows = np.arange(len(cells))
-    depth = model.stage_depth[stage]
-    parent = model.stage_parent[stage]
-    l = np.asarray(model.order)[stage]
-    cost = np.zeros(len(cells), dtype=np.int64)
-    for _ in range(n):
-        cand = (cells != 0) & (depth >= 1)
-        live = cand.any(axis=1)
-        if not live.any():
-            break
-        score = np.where(cand, depth * (n + 1) + (n - np.arange(n))[None, :], -1)
-        j = score.argmax(axis=1)
-        dj = depth[rows, j]
-        p = parent[rows, j]
-        deep = live & (dj >= 2)
-        d = rows[deep]
-        if len(d):
-            jj, pp = j[d], p[d]
-            qq = parent[d, pp]
-            s = cells[d, jj] * 256 + cells[d, pp] * 16 + cells[d, qq]
-            cost[d] += D3[s]
-            f = FIN3[s]
-            cells[d, jj], cells[d, pp], cells[d, qq] = f >> 8, (f >> 4) & 15, f & 15
-        d = rows[live & (dj == 1)]
-        if len(d):
-            jj, ll = j[d], l[d]
-            s = cells[d, jj] * 16 + cells[d, ll]
-            cost[d] += D2[s]
-            f = FIN2[s]
-            cells[d, jj], cells[d, ll] = f >> 4, f & 15
-    return cost
-
-
-def label_a(model, views):
-    """Variant that acts only in the cheaper of the two views: the rule's
-    action when its cost on the shown view is at most its cost on the
-    inverse view, else the no-gate action."""
-    views = np.asarray(views, dtype=np.uint8)
-    action, mask = label(model, views)
-    n = model.n
-    off = ~np.eye(n, dtype=bool)
-    coupled = ((views != 0) & off).any(axis=2)[:, model.order]
-    e = np.nonzero(coupled.any(axis=1))[0]
-    if len(e):
-        stage = coupled[e].argmax(axis=1)
-        l = np.asarray(model.order)[stage]
-        mine = rule_cost(model, views[e, l, :], stage)
-        other = rule_cost(model, SWAP_AD[views[e, :, l]], stage)
-        wait = e[mine > other]
-        action[wait] = model.noop
-        mask[wait] = False
-        mask[wait, model.noop] = True
-    return action, mask

@@ -125,13 +125,11 @@ class Policy(torch.nn.Module):
                 "7": (self.l7.weight.detach().numpy(), self.l7.bias.detach().numpy())}
 
 
-def make_labeller(model, kind):
+def make_labeller(model):
     if model.n == 3:
         import optimum
-        opt = optimum.Optimum(model)
-        return opt.label
-    rule = {"base": teacher.label, "a": teacher.label_a}[kind]
-    return lambda views: rule(model, views)
+        return optimum.Optimum(model).label
+    return lambda views: teacher.label(model, views)
 
 
 def rollouts(model, labeller, net, count, mix, rng):
@@ -263,17 +261,15 @@ def main():
 
     torch.manual_seed(args.seed)
     net = Policy(model.n, model.h1, model.h2)
-    labellers = {}
+    labeller = None
     for index, cfg in enumerate(schedule(model)):
         ckpt = work / f"{model.name}.phase{index}.pt"
         if args.resume and ckpt.exists():
             net.load_state_dict(torch.load(ckpt))
             log(f"phase {index} loaded from {ckpt}")
             continue
-        kind = cfg.get("teacher", "base")
-        if kind not in labellers:
-            labellers[kind] = make_labeller(model, kind)
-        run_phase(model, net, labellers[kind], cfg, index, args.seed, log)
+        labeller = labeller or make_labeller(model)
+        run_phase(model, net, labeller, cfg, index, args.seed, log)
         torch.save(net.state_dict(), ckpt)
     out.parent.mkdir(parents=True, exist_ok=True)
     compact.save(out, net.export())
