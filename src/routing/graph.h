@@ -59,7 +59,7 @@ class ChunkedArray {
   static constexpr std::size_t kShift = 10;
   static constexpr std::size_t kChunk = std::size_t{1} << kShift;
   static constexpr std::size_t kMask = kChunk - 1;
-  static constexpr std::size_t kKeptBytes = std::size_t{16} << 20;
+  static constexpr std::size_t kKeptBytes = std::size_t{8} << 20;
   static constexpr std::size_t kKeptChunks = kKeptBytes / (kChunk * sizeof(T));
 
   // The calling thread's kept chunks, or null once they are destroyed (at
