@@ -39,9 +39,8 @@ constexpr A kTable[6][kCols] = {
     /*Coded*/ {A::Add, A::Add, A::Add, A::Absorb, A::Merge, A::Add, A::Add, A::Add},
 };
 
-// rng::shuffle over fewer than 2^32 entries, drawing the very same words in
-// the same order, with the generator looked up once by the caller and the
-// draws inlined: a routing step shuffles a few dozen entries.
+// rng::gen_index for a range that fits 32 bits, inlined: the same words
+// drawn, the same value returned.
 [[gnu::always_inline]] inline std::uint32_t draw_below(rng::ThreadRng& r, std::uint32_t range) {
   std::uint64_t m = std::uint64_t{r.next_u32()} * range;
   auto low = static_cast<std::uint32_t>(m);
@@ -55,6 +54,9 @@ constexpr A kTable[6][kCols] = {
   return static_cast<std::uint32_t>(m >> 32);
 }
 
+// rng::shuffle with the generator looked up once by the caller and the
+// draws inlined (a routing step shuffles a few dozen entries): the same
+// draws, in the same order, so the same permutation.
 template <class T>
 void shuffle_small(rng::ThreadRng& r, T* items, std::size_t count) {
   if (count > 0xFFFF'FFFFu) {  // never for node lists, whose indices are 32 bits
