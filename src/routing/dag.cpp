@@ -39,6 +39,36 @@ constexpr A kTable[6][kCols] = {
     /*Coded*/ {A::Add, A::Add, A::Add, A::Absorb, A::Merge, A::Add, A::Add, A::Add},
 };
 
+// rng::gen_index for a range that fits 32 bits, inlined: the same words
+// drawn, the same value returned.
+[[gnu::always_inline]] inline std::uint32_t draw_below(rng::ThreadRng& r, std::uint32_t range) {
+  std::uint64_t m = std::uint64_t{r.next_u32()} * range;
+  auto low = static_cast<std::uint32_t>(m);
+  if (low < range) [[unlikely]] {
+    const std::uint32_t threshold = (0u - range) % range;  // 2^32 mod range
+    while (low < threshold) {
+      m = std::uint64_t{r.next_u32()} * range;
+      low = static_cast<std::uint32_t>(m);
+    }
+  }
+  return static_cast<std::uint32_t>(m >> 32);
+}
+
+// rng::shuffle with the generator looked up once by the caller and the
+// draws inlined (a routing step shuffles a few dozen entries): the same
+// draws, in the same order, so the same permutation.
+template <class T>
+void shuffle_small(rng::ThreadRng& r, T* items, std::size_t count) {
+  if (count > 0xFFFF'FFFFu) {  // never for node lists, whose indices are 32 bits
+    rng::shuffle(r, std::span<T>(items, count));
+    return;
+  }
+  for (auto i = static_cast<std::uint32_t>(count); i > 1; --i) {
+    const std::uint32_t j = draw_below(r, i);
+    std::swap(items[i - 1], items[j]);
+  }
+}
+
 }  // namespace
 
 PushAction push_action(const Operation& next, const Operation& prev, bool flag_merge) {
@@ -326,7 +356,7 @@ void TwoQubitDAG::find_lookahead() {
 
 void TwoQubitDAG::shuffle_generation(std::size_t g) {
   if (shuffled_[g]) return;
-  rng::shuffle(rng::thread_rng(), std::span<NodeIndex>(lookahead[g]));
+  shuffle_small(rng::thread_rng(), lookahead[g].data(), lookahead[g].size());
   shuffled_[g] = true;
 }
 
@@ -379,27 +409,35 @@ void TwoQubitDAG::set_distance_bound(const Dists& dists) {
 
 void TwoQubitDAG::swap_candidates(const std::vector<std::size_t>& v2p,
                                   std::vector<std::size_t>& out) {
-  std::array<std::size_t, MAX_CANDIDATES> found;
+  // One more place than can be filled: an edge is written before it is known
+  // to be new, so the gathering needs no branch on that.
+  std::array<std::size_t, MAX_CANDIDATES + 1> found;
   std::size_t count = 0;
   ++mark_;  // no edge is marked as gathered
+  rng::ThreadRng& r = rng::thread_rng();
+  std::uint64_t* const marks = edge_mark_.data();
+  const std::uint64_t mark = mark_;
   for (std::size_t g = 0; g < lookahead.size(); ++g) {
-    shuffle_generation(g);
+    if (!shuffled_[g]) {
+      shuffle_small(r, lookahead[g].data(), lookahead[g].size());
+      shuffled_[g] = true;
+    }
     for (const NodeIndex node : lookahead[g]) {
       const auto [q0, q1] = qubits_of(node);
       for (const std::size_t q : {q0, q1}) {
         const std::size_t p = at(v2p, q);
         for (const std::size_t e : incident(p)) {
           if (count == MAX_CANDIDATES) goto gathered;
-          if (edge_mark_[e] != mark_) {
-            edge_mark_[e] = mark_;
-            found[count++] = e;
-          }
+          const bool fresh = marks[e] != mark;
+          marks[e] = mark;
+          found[count] = e;
+          count += fresh;
         }
       }
     }
   }
 gathered:
-  rng::shuffle(rng::thread_rng(), std::span<std::size_t>(found.data(), count));
+  shuffle_small(r, found.data(), count);
   out.assign(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(count));
 }
 

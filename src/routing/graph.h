@@ -28,17 +28,29 @@ inline constexpr NodeIndex kNoNode = std::numeric_limits<NodeIndex>::max();
 // A growable array in fixed-size chunks: growing never moves what is there
 // (no copy, no doubled capacity standing idle), at the price of one more
 // indirection per access.
+//
+// The chunks of a destroyed array are kept, emptied, by the thread that
+// destroyed it, for the arrays it builds next (up to kKeptBytes per element
+// type): a routing fills arrays of megabytes, and memory fresh from the
+// system costs a page fault per 4 KiB when first written, a good part of the
+// time of a routing.
 template <class T>
 class ChunkedArray {
  public:
+  ChunkedArray() = default;
+  ChunkedArray(const ChunkedArray&) = default;
+  ChunkedArray(ChunkedArray&&) noexcept = default;
+  ChunkedArray& operator=(const ChunkedArray&) = default;
+  ChunkedArray& operator=(ChunkedArray&&) noexcept = default;
+  ~ChunkedArray() {
+    for (std::vector<T>& chunk : chunks_) give_back(std::move(chunk));
+  }
+
   std::size_t size() const { return size_; }
   T& operator[](std::size_t i) { return chunks_[i >> kShift][i & kMask]; }
   const T& operator[](std::size_t i) const { return chunks_[i >> kShift][i & kMask]; }
   void push_back(const T& value) {
-    if ((size_ & kMask) == 0) {
-      chunks_.emplace_back();
-      chunks_.back().reserve(kChunk);
-    }
+    if ((size_ & kMask) == 0) chunks_.push_back(take());
     chunks_.back().push_back(value);
     ++size_;
   }
@@ -47,6 +59,48 @@ class ChunkedArray {
   static constexpr std::size_t kShift = 10;
   static constexpr std::size_t kChunk = std::size_t{1} << kShift;
   static constexpr std::size_t kMask = kChunk - 1;
+  static constexpr std::size_t kKeptBytes = std::size_t{8} << 20;
+  static constexpr std::size_t kKeptChunks = kKeptBytes / (kChunk * sizeof(T));
+
+  // The calling thread's kept chunks, or null once they are destroyed (at
+  // thread exit; an array destroyed later frees its chunks).
+  struct Kept {
+    std::vector<std::vector<T>> chunks;
+    bool* gone;
+    explicit Kept(bool* g) : gone(g) {}
+    Kept(const Kept&) = delete;
+    Kept& operator=(const Kept&) = delete;
+    ~Kept() { *gone = true; }
+  };
+  static Kept* kept() {
+    thread_local bool gone = false;
+    if (gone) return nullptr;
+    thread_local Kept k(&gone);
+    return &k;
+  }
+  static std::vector<T> take() {
+    if (Kept* k = kept(); k != nullptr && !k->chunks.empty()) {
+      std::vector<T> chunk = std::move(k->chunks.back());
+      k->chunks.pop_back();
+      return chunk;
+    }
+    std::vector<T> chunk;
+    chunk.reserve(kChunk);
+    return chunk;
+  }
+  static void give_back(std::vector<T>&& chunk) noexcept {
+    if (chunk.capacity() != kChunk) return;  // a copy's chunk: freed
+    try {
+      Kept* k = kept();
+      if (k == nullptr || k->chunks.size() >= kKeptChunks) return;
+      if (k->chunks.capacity() == 0) k->chunks.reserve(kKeptChunks);
+      chunk.clear();
+      k->chunks.push_back(std::move(chunk));  // within the reserved room: no throw
+    } catch (...) {
+      // No room to keep it: the chunk is freed.
+    }
+  }
+
   std::vector<std::vector<T>> chunks_;
   std::size_t size_ = 0;
 };

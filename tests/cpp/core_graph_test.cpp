@@ -160,6 +160,35 @@ TEST(StableGraphEdges, VacantNodesFaultOnAccess) {
   EXPECT_EQ(g.node_count(), 1u);
 }
 
+// Chunks of a destroyed array are reused by the next: a graph built after
+// another (and beside a copy of one) holds its own nodes and edges only.
+TEST(StableGraphChunks, GraphsBuiltAfterOthersHoldOnlyTheirOwn) {
+  constexpr int kNodes = 3000;  // several chunks
+  auto build = [](int base) {
+    Graph g;
+    for (int i = 0; i < kNodes; ++i) g.add_node(base + i);
+    for (int i = 1; i < kNodes; ++i)
+      g.add_edge(static_cast<NodeIndex>(i - 1), static_cast<NodeIndex>(i));
+    return g;
+  };
+  { const Graph first = build(0); }
+  Graph second = build(100000);
+  const Graph copy = second;
+  { const Graph third = build(200000); }
+  second.add_node(-1);  // grows past the copy's chunks
+  for (const Graph* g : std::vector<const Graph*>{&second, &copy}) {
+    for (int i = 0; i < kNodes; ++i) {
+      const auto x = static_cast<NodeIndex>(i);
+      ASSERT_EQ((*g)[x], 100000 + i);
+      ASSERT_EQ(g->in_degree(x), i == 0 ? 0u : 1u);
+      ASSERT_EQ(successors(*g, x),
+                i + 1 < kNodes ? std::vector<NodeIndex>{x + 1} : std::vector<NodeIndex>{});
+    }
+  }
+  EXPECT_EQ(second[kNodes], -1);
+  EXPECT_EQ(copy.node_count(), static_cast<std::size_t>(kNodes));
+}
+
 TEST(TopologicalGenerationsTest, EmptyGraphHasEmptyState) {
   Graph g;
   TopologicalGenerations t(g);
