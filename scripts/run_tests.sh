@@ -57,6 +57,7 @@ env "${SANITIZED_ENV[@]}" "$PYTHON" -c \
 env "${SANITIZED_ENV[@]}" "$PYTHON" -m pytest -q --capture=sys -p no:cacheprovider \
   tests/python/test_routing.py tests/python/test_routing_robustness.py \
   tests/python/test_routing_correctness.py tests/python/test_permutation_synthesis.py \
-  tests/python/test_linear_function_synthesis.py tests/python/test_clifford_synthesis.py
+  tests/python/test_linear_function_synthesis.py tests/python/test_clifford_synthesis.py \
+  tests/python/test_synthesis_robustness.py
 
 echo "== all tests passed"

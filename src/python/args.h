@@ -31,6 +31,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 #include <tuple>
@@ -106,6 +107,36 @@ template <class T>
 T convert_arg(const char* name, PyObject* value) {
   return convert_arg_with(name, [&] { return extract<T>(value); });
 }
+
+// A byte budget shared by the arguments converted through it, for data in
+// which a few bytes of Python can describe gigabytes (one list or str held
+// many times over). An argument whose lists, tuples, dicts and strs alone
+// describe more than is left is refused before it is converted; otherwise
+// each vector item, string byte and dict entry is charged as it is made. Over
+// budget: MemoryError "argument '<name>': its contents would need more than ...".
+class ConversionBudget {
+ public:
+  explicit ConversionBudget(std::uint64_t bytes) noexcept : state_{"", 0, bytes} {}
+  ConversionBudget(const ConversionBudget&) = delete;
+  ConversionBudget& operator=(const ConversionBudget&) = delete;
+
+  // convert_arg<T>(name, value) under the budget.
+  template <class T>
+  T convert(const char* name, PyObject* value) {
+    state_.name = name;
+    const std::uint64_t left = state_.limit - state_.used;
+    const std::uint64_t described = FromPython<T>::plain_bytes(value, left);
+    if (described > left) detail::over_budget(state_);
+    struct Scope {
+      detail::BudgetState* saved;
+      ~Scope() { detail::t_budget = saved; }
+    } scope{std::exchange(detail::t_budget, &state_)};
+    return convert_arg<T>(name, value);
+  }
+
+ private:
+  detail::BudgetState state_;
+};
 
 namespace detail {
 template <class... Ts, std::size_t N, std::size_t... Is>

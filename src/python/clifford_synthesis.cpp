@@ -8,6 +8,7 @@
 #include "clifford/synthesis.h"
 #include "common/model_info.h"
 #include "python/binding.h"
+#include "routing/budget.h"
 
 namespace corvane::py {
 namespace {
@@ -43,10 +44,15 @@ constinit PyClass<CliffordSynthesis> kClass(
 PyObject* new_clifford_synthesis(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     const auto bound = bind(kNew, args, kwargs);
-    auto [model_info, act_gates, valid_perms, act_perms, models_path] =
-        convert<std::vector<common::ModelDescription>, common::ByName<common::ActGates>,
-                common::ByName<common::Perms>, common::ByName<common::Perms>, std::string>(kNew,
-                                                                                            bound);
+    // The records hold up to twice what is converted (copies); in signature
+    // order, the first failure ends the call.
+    ConversionBudget budget(routing::memory_budget() / 2);
+    const auto& p = kNew.params;
+    auto model_info = budget.convert<std::vector<common::ModelDescription>>(p[0], bound[0]);
+    auto act_gates = budget.convert<common::ByName<common::ActGates>>(p[1], bound[1]);
+    auto valid_perms = budget.convert<common::ByName<common::Perms>>(p[2], bound[2]);
+    auto act_perms = budget.convert<common::ByName<common::Perms>>(p[3], bound[3]);
+    auto models_path = budget.convert<std::string>(p[4], bound[4]);
     common::CliffordModels models = common::get_clifford_models_from_python(
         std::move(model_info), std::move(act_gates), std::move(valid_perms), std::move(act_perms),
         std::move(models_path));

@@ -4,6 +4,8 @@
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <cstdio>
+#include <utility>
 
 namespace corvane::py::detail {
 
@@ -61,8 +63,22 @@ std::string extract_string(PyObject* obj) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(obj, &size);  // refuses lone surrogates
   if (data == nullptr) throw_pending();
+  charge(static_cast<std::uint64_t>(size));
   return std::string(data, static_cast<std::size_t>(size));
 }
+
+void over_budget(const BudgetState& budget) {
+  // Counting stops once past the limit, so only the limit is known.
+  char limit[32];
+  std::snprintf(limit, sizeof limit, "%.1f GiB", static_cast<double>(budget.limit) / (1ull << 30));
+  raise(PyExc_MemoryError, std::string("argument '") + budget.name +
+                               "': its contents would need more than the " + limit +
+                               " one call may use");
+}
+
+void* suspend_budget() noexcept { return std::exchange(t_budget, nullptr); }
+
+void resume_budget(void* saved) noexcept { t_budget = static_cast<BudgetState*>(saved); }
 
 std::size_t sequence_size_hint(PyObject* obj) {
   if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");

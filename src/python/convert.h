@@ -41,6 +41,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -97,32 +98,74 @@ void walk_dict(PyObject* obj, void (*fn)(void* ctx, PyObject* key, PyObject* val
 
 // Refuses anything but a tuple of `length` items.
 void check_tuple(PyObject* obj, std::size_t length);
+
+// Whether reading obj's items runs no Python code (an exact list or tuple).
+bool plain_sequence(PyObject* obj) noexcept;
+
+// The byte budget of the conversions in progress on this thread (see
+// ConversionBudget in args.h); null when there is none.
+struct BudgetState {
+  const char* name;     // the argument being converted, for the message
+  std::uint64_t used;
+  std::uint64_t limit;
+};
+inline thread_local BudgetState* t_budget = nullptr;
+
+// MemoryError "argument '<name>': its contents would need more than the
+// 3.9 GiB one call may use".
+[[noreturn]] void over_budget(const BudgetState& budget);
+
+// Charges the bytes of a value being made to the budget in force, if any:
+// MemoryError naming the argument once they would go over.
+inline void charge(std::uint64_t bytes) {
+  BudgetState* b = t_budget;
+  if (b == nullptr) return;
+  if (bytes > b->limit - b->used) over_budget(*b);
+  b->used += bytes;
+}
+
+inline std::uint64_t add_saturating(std::uint64_t a, std::uint64_t b) noexcept {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
 }  // namespace detail
+
+// FromPython<T>::plain_bytes(obj, limit): the bytes that extract<T>(obj) will
+// make, as far as they can be told without running Python code (the lists,
+// tuples, dicts and strs in it, each counted as often as it is held); at
+// least that much. May stop counting once the sum is past `limit`.
 
 template <class T>
   requires(std::unsigned_integral<T> && sizeof(T) == 8)
 struct FromPython<T> {
   static T extract(PyObject* obj) { return static_cast<T>(detail::extract_u64(obj)); }
+  static std::uint64_t plain_bytes(PyObject*, std::uint64_t) { return 0; }
 };
 
 template <>
 struct FromPython<std::int32_t> {
   static std::int32_t extract(PyObject* obj) { return detail::extract_i32(obj); }
+  static std::uint64_t plain_bytes(PyObject*, std::uint64_t) { return 0; }
 };
 
 template <>
 struct FromPython<double> {
   static double extract(PyObject* obj) { return detail::extract_f64(obj); }
+  static std::uint64_t plain_bytes(PyObject*, std::uint64_t) { return 0; }
 };
 
 template <>
 struct FromPython<float> {
   static float extract(PyObject* obj) { return detail::extract_f32(obj); }
+  static std::uint64_t plain_bytes(PyObject*, std::uint64_t) { return 0; }
 };
 
 template <>
 struct FromPython<std::string> {
   static std::string extract(PyObject* obj) { return detail::extract_string(obj); }
+  static std::uint64_t plain_bytes(PyObject* obj, std::uint64_t) {
+    // Code points: no more than the UTF-8 bytes.
+    return PyUnicode_Check(obj) ? static_cast<std::uint64_t>(PyUnicode_GetLength(obj)) : 0;
+  }
 };
 
 template <class T, class Alloc>
@@ -132,9 +175,25 @@ struct FromPython<std::vector<T, Alloc>> {
     Vec out;
     out.reserve(detail::sequence_size_hint(obj));
     detail::walk_sequence(
-        obj, [](void* ctx, PyObject* item) { static_cast<Vec*>(ctx)->push_back(py::extract<T>(item)); },
+        obj,
+        [](void* ctx, PyObject* item) {
+          detail::charge(sizeof(T));
+          static_cast<Vec*>(ctx)->push_back(py::extract<T>(item));
+        },
         &out);
     return out;
+  }
+  static std::uint64_t plain_bytes(PyObject* obj, std::uint64_t limit) {
+    if (!detail::plain_sequence(obj)) return 0;
+    const auto size = static_cast<std::uint64_t>(PySequence_Fast_GET_SIZE(obj));
+    std::uint64_t bytes = size > UINT64_MAX / sizeof(T) ? UINT64_MAX : size * sizeof(T);
+    if constexpr (!std::is_arithmetic_v<T>) {
+      PyObject** items = PySequence_Fast_ITEMS(obj);
+      for (std::uint64_t i = 0; i < size && bytes <= limit; ++i) {
+        bytes = detail::add_saturating(bytes, FromPython<T>::plain_bytes(items[i], limit - bytes));
+      }
+    }
+    return bytes;
   }
 };
 
@@ -149,6 +208,19 @@ struct FromPython<std::tuple<Ts...>> {
     // Braced initialisation converts the items left to right.
     return std::tuple<Ts...>{py::extract<Ts>(PyTuple_GET_ITEM(obj, Is))...};
   }
+  static std::uint64_t plain_bytes(PyObject* obj, std::uint64_t limit) {
+    if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != sizeof...(Ts)) return 0;
+    return sum(obj, limit, std::index_sequence_for<Ts...>{});
+  }
+  template <std::size_t... Is>
+  static std::uint64_t sum(PyObject* obj, std::uint64_t limit, std::index_sequence<Is...>) {
+    std::uint64_t bytes = 0;
+    ((bytes = bytes > limit ? bytes
+                            : detail::add_saturating(bytes, FromPython<Ts>::plain_bytes(
+                                                                PyTuple_GET_ITEM(obj, Is), limit - bytes))),
+     ...);
+    return bytes;
+  }
 };
 
 template <class A, class B>
@@ -158,6 +230,9 @@ struct FromPython<std::pair<A, B>> {
     A first = py::extract<A>(PyTuple_GET_ITEM(obj, 0));
     B second = py::extract<B>(PyTuple_GET_ITEM(obj, 1));
     return {std::move(first), std::move(second)};
+  }
+  static std::uint64_t plain_bytes(PyObject* obj, std::uint64_t limit) {
+    return FromPython<std::tuple<A, B>>::plain_bytes(obj, limit);
   }
 };
 
@@ -172,10 +247,28 @@ struct FromPython<std::unordered_map<K, V, Hash, Eq, Alloc>> {
         [](void* ctx, PyObject* key, PyObject* value) {
           K k = py::extract<K>(key);
           V v = py::extract<V>(value);
+          detail::charge(kEntryBytes);
           static_cast<Map*>(ctx)->insert_or_assign(std::move(k), std::move(v));
         },
         &out);
     return out;
+  }
+  // An entry's node, its link and hash, and about one bucket.
+  static constexpr std::uint64_t kEntryBytes = sizeof(typename Map::value_type) + 3 * sizeof(void*);
+  static std::uint64_t plain_bytes(PyObject* obj, std::uint64_t limit) {
+    if (!PyDict_Check(obj)) return 0;
+    std::uint64_t bytes = 0;
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (bytes <= limit && PyDict_Next(obj, &pos, &key, &value) != 0) {
+      bytes = detail::add_saturating(bytes, kEntryBytes);
+      if (bytes > limit) break;
+      bytes = detail::add_saturating(bytes, FromPython<K>::plain_bytes(key, limit - bytes));
+      if (bytes > limit) break;
+      bytes = detail::add_saturating(bytes, FromPython<V>::plain_bytes(value, limit - bytes));
+    }
+    return bytes;
   }
 };
 
@@ -193,8 +286,6 @@ namespace detail {
 // Bytes the kept part of obj's rows will take, counting only the rows whose
 // length can be read without running Python code.
 std::uint64_t kept_bytes(PyObject* obj, const RowLimits& limits, std::size_t item_size);
-// Whether reading obj's items runs no Python code (an exact list or tuple).
-bool plain_sequence(PyObject* obj) noexcept;
 }  // namespace detail
 
 // A sequence of rows, each converted as std::vector<T> would be, of which only

@@ -151,13 +151,31 @@ decltype(auto) catch_faults(F&& f) {
 
 namespace detail {
 void ensure_error_set() noexcept;
-}
+
+// Set aside the conversion budget of an enclosing call on this thread (see
+// ConversionBudget in args.h), and put it back: Python code that a
+// conversion runs may call into the module again, and what that call
+// converts is not the enclosing call's.
+void* suspend_budget() noexcept;
+void resume_budget(void* saved) noexcept;
+class BudgetShield {
+ public:
+  BudgetShield() noexcept : saved_(suspend_budget()) {}
+  ~BudgetShield() { resume_budget(saved_); }
+  BudgetShield(const BudgetShield&) = delete;
+  BudgetShield& operator=(const BudgetShield&) = delete;
+
+ private:
+  void* saved_;
+};
+}  // namespace detail
 
 // The boundary of every function the interpreter calls. f returns a new
 // reference (PyObject* or Ref); the guard returns it, or null with the Python
 // error pending when f threw. Nothing escapes.
 template <class Policy = FaultAsPanic, class F>
 PyObject* guard(F&& f) noexcept {
+  const detail::BudgetShield shield;
   try {
     PyObject* result = nullptr;
     if constexpr (std::is_same_v<std::decay_t<decltype(f())>, Ref>) {

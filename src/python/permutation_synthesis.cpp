@@ -8,6 +8,7 @@
 #include "common/model_info.h"
 #include "permutation/synthesis.h"
 #include "python/binding.h"
+#include "routing/budget.h"
 
 namespace corvane::py {
 namespace {
@@ -43,9 +44,15 @@ constinit PyClass<PermutationSynthesis> kClass(
 PyObject* new_permutation_synthesis(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     const auto bound = bind(kNew, args, kwargs);
-    auto [model_info, cmap, valid_perms, models_path] =
-        convert<std::vector<common::ModelDescription>, common::ByName<common::Edges>,
-                common::ByName<common::Perms>, std::string>(kNew, bound);
+    // The records hold up to three times what is converted (a copy, and the
+    // inverse of each permutation); in signature order, the first failure
+    // ends the call.
+    ConversionBudget budget(routing::memory_budget() / 3);
+    const auto& p = kNew.params;
+    auto model_info = budget.convert<std::vector<common::ModelDescription>>(p[0], bound[0]);
+    auto cmap = budget.convert<common::ByName<common::Edges>>(p[1], bound[1]);
+    auto valid_perms = budget.convert<common::ByName<common::Perms>>(p[2], bound[2]);
+    auto models_path = budget.convert<std::string>(p[3], bound[3]);
     common::PermModels models = common::get_perm_models_from_python(
         std::move(model_info), std::move(cmap), std::move(valid_perms), std::move(models_path));
     return kClass.create(subtype, PermutationSynthesis{std::move(models)});
