@@ -119,6 +119,57 @@ TEST(RngChaCha, Rfc7539BlockVectors) {
   EXPECT_TRUE(std::equal(w2.begin(), w2.end(), four.begin() + 16));
 }
 
+// Words 12-13 of `input` set to the 64-bit block counter c.
+std::array<std::uint32_t, 16> at_counter(std::array<std::uint32_t, 16> input, std::uint64_t c) {
+  input[12] = static_cast<std::uint32_t>(c);
+  input[13] = static_cast<std::uint32_t>(c >> 32);
+  return input;
+}
+
+TEST(RngChaCha, EightBlockFormIsTwoFourBlockForms) {
+  std::array<std::uint32_t, 16> input = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+  for (std::uint32_t w = 4; w < 16; ++w) input[w] = 0x9e3779b9u * w;
+  // Counters whose lanes carry into word 13 at every lane, and wrap at 2^64.
+  for (const std::uint64_t c : {0ull, 8ull, 0xFFFF'FFF8ull, 0xFFFF'FFF9ull, 0xFFFF'FFFCull,
+                                0xFFFF'FFFFull, 0x1234'5678'FFFF'FFFBull, ~0ull - 5}) {
+    std::array<std::uint32_t, 128> eight{};
+    chacha20_blocks8(at_counter(input, c), eight);
+    std::array<std::uint32_t, 64> first{}, second{};
+    chacha20_blocks4(at_counter(input, c), first);
+    chacha20_blocks4(at_counter(input, c + 4), second);
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), eight.begin())) << "counter " << c;
+    EXPECT_TRUE(std::equal(second.begin(), second.end(), eight.begin() + 64)) << "counter " << c;
+  }
+  RecordProperty("wide_path", wide_blocks_available() ? "avx2" : "portable");
+}
+
+std::uint64_t splitmix64(std::uint64_t& state) {
+  std::uint64_t z = (state += 0x9e3779b97f4a7c15u);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+  return z ^ (z >> 31);
+}
+
+TEST(RngStream, SeededStreamIsTheKeystreamInBlockOrder) {
+  // The key is the seed's splitmix64 sequence, the stream the blocks at
+  // counter 0, 1, 2, ... word by word, however many blocks a refill makes.
+  std::array<std::uint32_t, 16> input = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+  std::uint64_t state = 42;
+  for (std::size_t w = 4; w < 12; w += 2) {
+    const std::uint64_t v = splitmix64(state);
+    input[w] = static_cast<std::uint32_t>(v);
+    input[w + 1] = static_cast<std::uint32_t>(v >> 32);
+  }
+  ThreadRng rng;
+  rng.seed(42);
+  constexpr std::uint64_t blocks = 1100;  // 70 KiB: past where reseeding would fall
+  std::array<std::uint32_t, 16> block{};
+  for (std::uint64_t b = 0; b < blocks; ++b) {
+    chacha20_block(at_counter(input, b), block);
+    for (std::size_t w = 0; w < 16; ++w) ASSERT_EQ(rng.next_u32(), block[w]) << b << ":" << w;
+  }
+}
+
 TEST(RngStream, SeededStreamsReproduceAcrossReseedBoundary) {
   // 160 KiB of output: well past the point where an OS-seeded generator
   // would take fresh entropy, which a seeded one must not.
