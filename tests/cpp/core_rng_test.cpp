@@ -143,33 +143,6 @@ TEST(RngChaCha, EightBlockFormIsTwoFourBlockForms) {
   RecordProperty("wide_path", wide_blocks_available() ? "avx2" : "portable");
 }
 
-std::uint64_t splitmix64(std::uint64_t& state) {
-  std::uint64_t z = (state += 0x9e3779b97f4a7c15u);
-  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
-  z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
-  return z ^ (z >> 31);
-}
-
-TEST(RngStream, SeededStreamIsTheKeystreamInBlockOrder) {
-  // The key is the seed's splitmix64 sequence, the stream the blocks at
-  // counter 0, 1, 2, ... word by word, however many blocks a refill makes.
-  std::array<std::uint32_t, 16> input = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
-  std::uint64_t state = 42;
-  for (std::size_t w = 4; w < 12; w += 2) {
-    const std::uint64_t v = splitmix64(state);
-    input[w] = static_cast<std::uint32_t>(v);
-    input[w + 1] = static_cast<std::uint32_t>(v >> 32);
-  }
-  ThreadRng rng;
-  rng.seed(42);
-  constexpr std::uint64_t blocks = 1100;  // 70 KiB: past where reseeding would fall
-  std::array<std::uint32_t, 16> block{};
-  for (std::uint64_t b = 0; b < blocks; ++b) {
-    chacha20_block(at_counter(input, b), block);
-    for (std::size_t w = 0; w < 16; ++w) ASSERT_EQ(rng.next_u32(), block[w]) << b << ":" << w;
-  }
-}
-
 TEST(RngStream, SeededStreamsReproduceAcrossReseedBoundary) {
   // 160 KiB of output: well past the point where an OS-seeded generator
   // would take fresh entropy, which a seeded one must not.
