@@ -25,11 +25,71 @@ constexpr auto kTranspile =
               "layout", "coupling_map", "dists", "err_map", "metrics_names", "num_qubits",
               "max_seconds");
 
-// (gate list, (perm, p2v, v2p)) as Python sees it. The result makes two
-// tuples a gate, and every few hundred the cyclic collector would walk all
-// that is tracked; none of them can be part of a cycle, so it waits.
-PyObject* result_to_python(const routing::RouteOutput& out) {
+// Python ints for 0..size-1, each made once per result: a routed circuit
+// names the same few qubits and codes tens of thousands of times, and a
+// lookup costs less than a call per item even where the interpreter shares
+// its small ints.
+class IntTable {
+ public:
+  IntTable() = default;
+  IntTable(const IntTable&) = delete;
+  IntTable& operator=(const IntTable&) = delete;
+  ~IntTable() {
+    for (std::size_t v = 0; v < made_; ++v) Py_DECREF(ints_[v]);
+    PyMem_Free(ints_);
+  }
+
+  void fill(std::size_t size) {
+    ints_ = PyMem_New(PyObject*, size);
+    if (ints_ == nullptr) {
+      PyErr_NoMemory();
+      throw_pending();
+    }
+    for (; made_ < size; ++made_) {
+      ints_[made_] = PyLong_FromSize_t(made_);
+      if (ints_[made_] == nullptr) throw_pending();
+    }
+  }
+
+  // A new reference to the int v; null with MemoryError pending on failure.
+  PyObject* get(std::uint64_t v) const noexcept {
+    if (v < made_) {
+      Py_INCREF(ints_[v]);
+      return ints_[v];
+    }
+    return PyLong_FromUnsignedLongLong(v);
+  }
+
+ private:
+  PyObject** ints_ = nullptr;
+  std::size_t made_ = 0;
+};
+
+// Puts `item` (a new reference, or null after a failed call) in slot i of a
+// fresh tuple, which owns it from then on.
+inline void set_tuple_item(PyObject* tuple, Py_ssize_t i, PyObject* item) {
+  if (item == nullptr) throw_pending();
+  PyTuple_SET_ITEM(tuple, i, item);
+}
+
+PyObject* ints_to_list(const std::vector<std::size_t>& values, const IntTable& ints) {
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = ints.get(values[i]);
+    if (item == nullptr) throw_pending();  // the unset slots are null, which list_dealloc skips
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+}  // namespace
+
+PyObject* routed_to_python(const routing::RouteOutput& out) {
+  const std::vector<routing::GateTuple>& gates = out.first;
   const routing::Layout& l = out.second;
+  // The result makes two tuples a gate, and every few hundred the cyclic
+  // collector would walk all that is tracked; none of them can be part of a
+  // cycle, so it waits.
 #if PY_VERSION_HEX >= 0x030A0000
   struct PauseCollector {
     int was_enabled = PyGC_Disable();
@@ -38,8 +98,42 @@ PyObject* result_to_python(const routing::RouteOutput& out) {
     }
   } pause;
 #endif
-  return to_python(std::make_pair(out.first, std::tie(l.perm, l.p2v, l.v2p)));
+  // The table stops at the largest value, and is never longer than the
+  // number of ints the result holds.
+  std::uint64_t top = 0;
+  for (const auto& [code, qubits] : gates) top = std::max({top, code, qubits.first, qubits.second});
+  for (const auto* layout : {&l.perm, &l.p2v, &l.v2p})
+    for (const std::size_t v : *layout) top = std::max<std::uint64_t>(top, v);
+  const std::uint64_t count =
+      3 * std::uint64_t{gates.size()} + l.perm.size() + l.p2v.size() + l.v2p.size();
+  IntTable ints;
+  if (count > 0) ints.fill(static_cast<std::size_t>(std::min(top, count - 1) + 1));
+
+  Ref result = Ref::check(PyTuple_New(2));
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(gates.size()));
+  set_tuple_item(result.get(), 0, list);
+  // Each item goes into its container as soon as it is made, so a failure
+  // part way leaves only null slots, which deallocation skips.
+  for (std::size_t i = 0; i < gates.size(); ++i) {
+    const auto& [code, qubits] = gates[i];
+    PyObject* gate = PyTuple_New(2);
+    if (gate == nullptr) throw_pending();
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), gate);
+    set_tuple_item(gate, 0, ints.get(code));
+    PyObject* pair = PyTuple_New(2);
+    set_tuple_item(gate, 1, pair);
+    set_tuple_item(pair, 0, ints.get(qubits.first));
+    set_tuple_item(pair, 1, ints.get(qubits.second));
+  }
+  PyObject* layouts = PyTuple_New(3);
+  set_tuple_item(result.get(), 1, layouts);
+  set_tuple_item(layouts, 0, ints_to_list(l.perm, ints));
+  set_tuple_item(layouts, 1, ints_to_list(l.p2v, ints));
+  set_tuple_item(layouts, 2, ints_to_list(l.v2p, ints));
+  return result.release();
 }
+
+namespace {
 
 PyObject* new_circuit_routing(PyTypeObject* subtype, PyObject* args, PyObject* kwargs);
 PyObject* route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -137,7 +231,7 @@ PyObject* route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     check_call_memory(circuit.size(), coupling_map.size(), num_qubits, budget);
     const routing::RouteOutput out =
         me.route(circuit, runs, coupling_map, dists, err_map, metrics_names, num_qubits);
-    return result_to_python(out);
+    return routed_to_python(out);
   });
 }
 
@@ -178,7 +272,7 @@ PyObject* transpile(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
       return me.transpile(circuit, runs, inner_its, its, shots, layout, coupling_map, dists,
                           err_map, metrics_names, num_qubits, max_seconds);
     });
-    return result_to_python(out);
+    return routed_to_python(out);
   });
 }
 

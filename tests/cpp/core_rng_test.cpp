@@ -119,6 +119,30 @@ TEST(RngChaCha, Rfc7539BlockVectors) {
   EXPECT_TRUE(std::equal(w2.begin(), w2.end(), four.begin() + 16));
 }
 
+// Words 12-13 of `input` set to the 64-bit block counter c.
+std::array<std::uint32_t, 16> at_counter(std::array<std::uint32_t, 16> input, std::uint64_t c) {
+  input[12] = static_cast<std::uint32_t>(c);
+  input[13] = static_cast<std::uint32_t>(c >> 32);
+  return input;
+}
+
+TEST(RngChaCha, EightBlockFormIsTwoFourBlockForms) {
+  std::array<std::uint32_t, 16> input = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+  for (std::uint32_t w = 4; w < 16; ++w) input[w] = 0x9e3779b9u * w;
+  // Counters whose lanes carry into word 13 at every lane, and wrap at 2^64.
+  for (const std::uint64_t c : {0ull, 8ull, 0xFFFF'FFF8ull, 0xFFFF'FFF9ull, 0xFFFF'FFFCull,
+                                0xFFFF'FFFFull, 0x1234'5678'FFFF'FFFBull, ~0ull - 5}) {
+    std::array<std::uint32_t, 128> eight{};
+    chacha20_blocks8(at_counter(input, c), eight);
+    std::array<std::uint32_t, 64> first{}, second{};
+    chacha20_blocks4(at_counter(input, c), first);
+    chacha20_blocks4(at_counter(input, c + 4), second);
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), eight.begin())) << "counter " << c;
+    EXPECT_TRUE(std::equal(second.begin(), second.end(), eight.begin() + 64)) << "counter " << c;
+  }
+  RecordProperty("wide_path", wide_blocks_available() ? "avx2" : "portable");
+}
+
 TEST(RngStream, SeededStreamsReproduceAcrossReseedBoundary) {
   // 160 KiB of output: well past the point where an OS-seeded generator
   // would take fresh entropy, which a seeded one must not.
