@@ -32,6 +32,7 @@ import numpy as np  # noqa: E402
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO_ROOT / "tools" / "clifford"))
+import blocks  # noqa: E402
 import companion  # noqa: E402
 import sampler  # noqa: E402
 import teacher  # noqa: E402
@@ -39,34 +40,12 @@ import teacher  # noqa: E402
 from corvane import corvane_rs  # noqa: E402
 
 
-def arguments(doc):
-    models = doc["models"]
-    names = [m["model_info"]["model_name"] for m in models]
-    return dict(
-        model_info=[m["model_info"] for m in models],
-        act_gates={n: [(g, q) for g, q in m["act_gates"]] for n, m in zip(names, models)},
-        valid_perms={n: m["valid_perms"] for n, m in zip(names, models)},
-        act_perms={n: m["act_perms"] for n, m in zip(names, models)},
-        models_path=doc["models_path"])
-
-
 def rebuilds(gates, codes, n, allowed):
-    """Applies the gates in order to the identity as row operations."""
-    m = np.zeros((2 * n, 2 * n), dtype=np.uint8)
-    m[np.arange(2 * n), np.arange(2 * n)] = 1
-    for name, (q0, q1) in gates:
-        if (name, q0, q1) not in allowed:
-            return False
-        if name == "h":
-            m[[2 * q0, 2 * q0 + 1]] = m[[2 * q0 + 1, 2 * q0]]
-        elif name == "s":
-            m[2 * q0 + 1] ^= m[2 * q0]
-        else:
-            m[2 * q0 + 1] ^= m[2 * q1 + 1]
-            m[2 * q1] ^= m[2 * q0]
-    c = codes.reshape(n, n).astype(np.int64)
-    blocks = np.stack([(c >> 3) & 1, (c >> 2) & 1, (c >> 1) & 1, c & 1], axis=-1).reshape(n, n, 2, 2)
-    return np.array_equal(m, blocks.transpose(0, 2, 1, 3).reshape(2 * n, 2 * n))
+    """The gates are the model's and, applied in order to the identity as row
+    operations, give the operator back."""
+    if any((name, q0, q1) not in allowed for name, (q0, q1) in gates):
+        return False
+    return np.array_equal(blocks.replay(n, gates), np.asarray(codes).reshape(n, n))
 
 
 def main():
@@ -79,7 +58,7 @@ def main():
 
     doc = json.loads((REPO_ROOT / "models" / "clifford.json").read_text())
     t0 = time.perf_counter()
-    synth = corvane_rs.CliffordSynthesis(**arguments(doc))
+    synth = corvane_rs.CliffordSynthesis(**companion.synthesis_arguments(doc))
     build_ms = (time.perf_counter() - t0) * 1e3
     _, records = companion.load()
     print(f"constructor (27 models decoded): {build_ms:.0f} ms")

@@ -25,6 +25,7 @@ sys.path.insert(0, str(REPO / "tools"))
 
 from corvane import corvane_rs  # noqa: E402
 
+import blocks  # noqa: E402
 import companion  # noqa: E402
 import gen_linear_function_models as lf_models  # noqa: E402
 import linear_function_reference as lf_ref  # noqa: E402
@@ -62,28 +63,9 @@ def permutations(rng):
               f"depth {swap_depth(swaps):3d}, {ms:6.1f} ms")
 
 
-def apply_row_gates(gates, n):
-    m = np.eye(2 * n, dtype=np.uint8)
-    for name, (q0, q1) in gates:
-        if name == "h":
-            m[[2 * q0, 2 * q0 + 1]] = m[[2 * q0 + 1, 2 * q0]]
-        elif name == "s":
-            m[2 * q0 + 1] ^= m[2 * q0]
-        else:
-            m[2 * q0 + 1] ^= m[2 * q1 + 1]
-            m[2 * q1] ^= m[2 * q0]
-    return m
-
-
 def cliffords(seed):
     data = json.loads((REPO / "models" / "clifford.json").read_text())
-    by_name = {m["model_info"]["model_name"]: m for m in data["models"]}
-    synth = corvane_rs.CliffordSynthesis(
-        [m["model_info"] for m in data["models"]],
-        {k: [tuple(g) for g in m["act_gates"]] for k, m in by_name.items()},
-        {k: m["valid_perms"] for k, m in by_name.items()},
-        {k: m["act_perms"] for k, m in by_name.items()},
-        data["models_path"])
+    synth = corvane_rs.CliffordSynthesis(**companion.synthesis_arguments(data))
     print("Clifford operators, uniformly random (run of 16 attempts):")
     rng = np.random.default_rng(seed)
     for name in ("mc_ft_3qL_v2", "vec_4qT_v1", "vec_ft_6qY_v1", "vec_9qL_v4"):
@@ -93,9 +75,7 @@ def cliffords(seed):
         start = time.perf_counter()
         gates = synth.run(name, 16, codes.reshape(-1).tolist())
         ms = (time.perf_counter() - start) * 1e3
-        c = codes.astype(np.int64)
-        blocks = np.stack([(c >> 3) & 1, (c >> 2) & 1, (c >> 1) & 1, c & 1], -1).reshape(n, n, 2, 2)
-        assert np.array_equal(apply_row_gates(gates, n), blocks.transpose(0, 2, 1, 3).reshape(2 * n, 2 * n))
+        assert np.array_equal(blocks.replay(n, gates), codes)
         rule = int(teacher.baseline(record, codes[None])[0])
         cx = sum(1 for g, _ in gates if g == "cx")
         print(f"  {name:16s} {n} qubits  gates {len(gates):4d} ({cx:3d} CX), "

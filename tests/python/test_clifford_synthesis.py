@@ -13,6 +13,7 @@ from corvane import corvane_rs
 from synthesis_helpers import REPO, companion, is_panic, run_child
 
 sys.path.insert(0, str(REPO / "tools" / "clifford"))
+import companion as clifford_companion  # noqa: E402
 import sampler  # noqa: E402
 
 DATA = companion("clifford")
@@ -21,14 +22,8 @@ MODELS = {m["model_info"]["model_name"]: m for m in DATA["models"]}
 SMALL = "mc_ft_3qL_v2"
 
 
-def arguments(models):
-    names = [m["model_info"]["model_name"] for m in models]
-    return dict(
-        model_info=[m["model_info"] for m in models],
-        act_gates={n: [(g, q) for g, q in m["act_gates"]] for n, m in zip(names, models)},
-        valid_perms={n: m["valid_perms"] for n, m in zip(names, models)},
-        act_perms={n: m["act_perms"] for n, m in zip(names, models)},
-        models_path=PATH)
+def arguments(entries):
+    return clifford_companion.synthesis_arguments(DATA, entries)
 
 
 @pytest.fixture(scope="module")

@@ -131,3 +131,16 @@ def model(name, path=COMPANION):
         if m.name == name:
             return m
     raise KeyError(f"no Clifford model named {name!r}")
+
+
+def synthesis_arguments(doc, entries=None):
+    """Keyword arguments of CliffordSynthesis for the companion data `doc`
+    (as read from models/clifford.json): every model, or only `entries`."""
+    entries = doc["models"] if entries is None else entries
+    names = [m["model_info"]["model_name"] for m in entries]
+    return dict(
+        model_info=[m["model_info"] for m in entries],
+        act_gates={n: [(g, q) for g, q in m["act_gates"]] for n, m in zip(names, entries)},
+        valid_perms={n: m["valid_perms"] for n, m in zip(names, entries)},
+        act_perms={n: m["act_perms"] for n, m in zip(names, entries)},
+        models_path=doc["models_path"])
