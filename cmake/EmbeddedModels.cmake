@@ -5,31 +5,28 @@ set(CORVANE_MODEL_DIR ${CMAKE_BINARY_DIR}/models)
 set(CORVANE_TOOLS ${CMAKE_CURRENT_SOURCE_DIR}/tools)
 set(CORVANE_MODEL_INPUTS ${CMAKE_CURRENT_SOURCE_DIR}/models)
 
-# models_path and the model names of a companion-data file.
-function(corvane_read_companion json_file out_path out_names)
+# models_path of a companion-data file, and the file <dir>/<name>.safetensors
+# of each model it names.
+function(corvane_read_companion json_file dir out_path out_files)
   file(READ ${json_file} text)
   string(JSON models_path GET "${text}" models_path)
   string(JSON count LENGTH "${text}" models)
   math(EXPR last "${count} - 1")
-  set(names)
+  set(files)
   foreach(i RANGE ${last})
     string(JSON name GET "${text}" models ${i} model_info model_name)
-    list(APPEND names ${name})
+    list(APPEND files ${dir}/${name}.safetensors)
   endforeach()
   set(${out_path} ${models_path} PARENT_SCOPE)
-  set(${out_names} ${names} PARENT_SCOPE)
+  set(${out_files} ${files} PARENT_SCOPE)
 endfunction()
 
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${CORVANE_MODEL_INPUTS}/permutation.json ${CORVANE_MODEL_INPUTS}/clifford.json)
 
 # Permutation models: designed weights, computed by the generator.
-corvane_read_companion(${CORVANE_MODEL_INPUTS}/permutation.json PERM_MODELS_PATH PERM_NAMES)
 set(perm_dir ${CORVANE_MODEL_DIR}/permutation)
-set(PERM_FILES)
-foreach(name IN LISTS PERM_NAMES)
-  list(APPEND PERM_FILES ${perm_dir}/${name}.safetensors)
-endforeach()
+corvane_read_companion(${CORVANE_MODEL_INPUTS}/permutation.json ${perm_dir} PERM_MODELS_PATH PERM_FILES)
 add_custom_command(OUTPUT ${PERM_FILES}
   COMMAND ${Python_EXECUTABLE} ${CORVANE_TOOLS}/gen_permutation_models.py --out ${perm_dir}
   DEPENDS ${CORVANE_TOOLS}/gen_permutation_models.py ${CORVANE_TOOLS}/safetensors_file.py
@@ -37,12 +34,9 @@ add_custom_command(OUTPUT ${PERM_FILES}
   COMMENT "Generating the permutation models" VERBATIM)
 
 # Clifford models: trained weights, committed in compact form and expanded.
-corvane_read_companion(${CORVANE_MODEL_INPUTS}/clifford.json CLIFFORD_MODELS_PATH CLIFFORD_NAMES)
 set(clifford_dir ${CORVANE_MODEL_DIR}/clifford)
-set(CLIFFORD_FILES)
-foreach(name IN LISTS CLIFFORD_NAMES)
-  list(APPEND CLIFFORD_FILES ${clifford_dir}/${name}.safetensors)
-endforeach()
+corvane_read_companion(${CORVANE_MODEL_INPUTS}/clifford.json ${clifford_dir} CLIFFORD_MODELS_PATH
+                       CLIFFORD_FILES)
 file(GLOB clifford_inputs CONFIGURE_DEPENDS ${CORVANE_MODEL_INPUTS}/clifford/*)
 add_custom_command(OUTPUT ${CLIFFORD_FILES}
   COMMAND ${Python_EXECUTABLE} ${CORVANE_TOOLS}/expand_clifford_models.py --out ${clifford_dir}
