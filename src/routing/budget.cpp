@@ -1,14 +1,13 @@
 #include "routing/budget.h"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <charconv>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -40,19 +39,31 @@ std::uint64_t rlimit_or_max(int resource) noexcept {
   return static_cast<std::uint64_t>(limit.rlim_cur);
 }
 
-// The first line of a file as a number of bytes; "max", a missing file or
-// anything else unreadable gives no limit.
-std::uint64_t limit_file(const std::string& path) {
-  std::ifstream in(path);
-  std::string text;
-  if (!(in >> text) || text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
-    return UINT64_MAX;
-  errno = 0;
-  const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
-  return errno == 0 ? value : UINT64_MAX;
+// The start of a small file (empty when it cannot be read).
+std::string read_start(const std::string& path) {
+  std::string text(4096, '\0');
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  ssize_t got = 0;
+  do {
+    got = ::read(fd, text.data(), text.size());
+  } while (got < 0 && errno == EINTR);
+  ::close(fd);
+  text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  return text;
 }
 
-// The smallest limit in `file` of the cgroup `path` (as /proc/self/cgroup
+// A limit file's number of bytes; "max", a missing file or anything else
+// unreadable gives no limit.
+std::uint64_t limit_file(const std::string& path) {
+  const std::string text = read_start(path);
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || (end != text.data() + text.size() && *end != '\n')) return UINT64_MAX;
+  return value;
+}
+
+// The smallest limit in `file` of the cgroup `dir` (as /proc/self/cgroup
 // gives it, relative to the hierarchy's root) and of its ancestors, which
 // bind it too, under the hierarchy's mount point. Where the mount shows only
 // a subtree (a container's own cgroup), the paths above it are missing and
@@ -68,29 +79,37 @@ std::uint64_t cgroup_limit(const std::string& mount, std::string dir, const char
   }
 }
 
+// Whether a comma-separated list of cgroup controllers holds "memory".
+bool names_memory(std::string_view controllers) {
+  for (std::size_t start = 0; start <= controllers.size();) {
+    const std::size_t comma = std::min(controllers.find(',', start), controllers.size());
+    if (controllers.substr(start, comma - start) == "memory") return true;
+    start = comma + 1;
+  }
+  return false;
+}
+
 // The memory limit of this process's cgroup: memory.max (cgroup v2) or
 // memory.limit_in_bytes (v1, where "unlimited" is a huge number that no
 // budget reaches anyway).
 std::uint64_t cgroup_memory_limit() {
-  std::ifstream in("/proc/self/cgroup");
+  const std::string text = read_start("/proc/self/cgroup");
   std::uint64_t limit = UINT64_MAX;
-  for (std::string line; std::getline(in, line);) {
+  std::string_view rest = text;
+  while (!rest.empty()) {
     // "<id>:<controllers>:<path>"
+    const std::string_view line = rest.substr(0, rest.find('\n'));
+    rest.remove_prefix(std::min(rest.size(), line.size() + 1));
     const std::size_t first = line.find(':');
-    const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
-    if (second == std::string::npos) continue;
-    const std::string controllers = line.substr(first + 1, second - first - 1);
-    const std::string path = line.substr(second + 1);
+    const std::size_t second = first == line.npos ? first : line.find(':', first + 1);
+    if (second == line.npos) continue;
+    const std::string_view controllers = line.substr(first + 1, second - first - 1);
+    const std::string path(line.substr(second + 1));
     if (controllers.empty()) {
       limit = std::min({limit, cgroup_limit("/sys/fs/cgroup", path, "memory.max"),
                         cgroup_limit("/sys/fs/cgroup/unified", path, "memory.max")});
-      continue;
-    }
-    std::stringstream names(controllers);
-    for (std::string name; std::getline(names, name, ',');) {
-      if (name == "memory") {
-        limit = std::min(limit, cgroup_limit("/sys/fs/cgroup/memory", path, "memory.limit_in_bytes"));
-      }
+    } else if (names_memory(controllers)) {
+      limit = std::min(limit, cgroup_limit("/sys/fs/cgroup/memory", path, "memory.limit_in_bytes"));
     }
   }
   return limit;
