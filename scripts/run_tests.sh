@@ -58,6 +58,6 @@ env "${SANITIZED_ENV[@]}" "$PYTHON" -m pytest -q --capture=sys -p no:cacheprovid
   tests/python/test_routing.py tests/python/test_routing_robustness.py \
   tests/python/test_routing_correctness.py tests/python/test_permutation_synthesis.py \
   tests/python/test_linear_function_synthesis.py tests/python/test_clifford_synthesis.py \
-  tests/python/test_synthesis_robustness.py
+  tests/python/test_synthesis_robustness.py tests/python/test_interrupts.py
 
 echo "== all tests passed"

@@ -7,6 +7,7 @@
 
 #include "clifford/clifford.h"
 #include "common/fault.h"
+#include "common/interrupt.h"
 #include "common/first_max.h"
 #include "common/rng.h"
 
@@ -91,6 +92,7 @@ Result<std::vector<Gate>> run(const common::CliffordModels& models, std::string_
   std::optional<std::vector<Gate>> best;
   std::array<std::uint64_t, 4> best_key{10000, 10000, 10000, 10000};
   for (std::uint64_t i = 0; i < num_runs; ++i) {
+    interrupt::poll();
     Result<std::vector<Gate>> attempt = synthesize(models, model_id, circuit);
     if (!attempt) continue;
     CircuitMetrics metrics(num_qubits);

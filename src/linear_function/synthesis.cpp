@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/fault.h"
+#include "common/interrupt.h"
 #include "common/rng.h"
 
 namespace corvane::linear_function {
@@ -89,6 +90,7 @@ Result<std::vector<Action>> run(const std::vector<Network>& models, std::uint64_
   std::size_t best_len = 10'000'000;
   std::uint64_t unfinished = 0;
   for (std::uint64_t i = 0; i < num_runs; ++i) {
+    interrupt::poll();
     Result<std::vector<Action>> attempt = synthesize(models, model_id, data);
     if (!attempt) {
       ++unfinished;

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "common/fault.h"
+#include "common/interrupt.h"
 #include "common/first_max.h"
 #include "common/output.h"
 #include "common/rng.h"
@@ -120,6 +121,7 @@ Result<std::vector<Swap>> run(const common::PermModels& models, std::string_view
   std::optional<std::vector<Swap>> best;
   std::pair<std::uint64_t, std::uint64_t> best_score{10'000'000, 10'000'000};
   for (std::uint64_t i = 0; i < num_runs; ++i) {
+    interrupt::poll();
     Result<std::vector<Swap>> attempt = synthesize(models, model_id, data);
     if (!attempt) continue;
     Result<std::pair<std::uint64_t, std::uint64_t>> score = swap_metrics(*attempt, num_qubits);

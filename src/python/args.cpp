@@ -30,6 +30,7 @@ void bind_keyword(const char* function, std::span<const char* const> params, std
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
   if (utf8 == nullptr) {  // not a str, or not encodable: matches no parameter
+    if (PyErr_Occurred() != nullptr && !pending_is_ordinary()) throw_pending();
     PyErr_Clear();
     unexpected_keyword(function, key);
   }
@@ -117,6 +118,9 @@ void reraise_argument_error(const char* name) {
 
   Ref text = Ref::steal(PyObject_Str(original.get()));
   if (!text) {
+    // str() of the message ran Python code: an interrupt there replaces the
+    // TypeError; an ordinary failure is reported and the TypeError kept.
+    if (!pending_is_ordinary()) throw_pending();
     PyErr_WriteUnraisable(original.get());
     text = Ref::check(PyUnicode_FromString("<unprintable TypeError object>"));
   }

@@ -85,11 +85,14 @@ std::size_t sequence_size_hint(PyObject* obj) {
   if (PyList_CheckExact(obj)) return static_cast<std::size_t>(PyList_GET_SIZE(obj));
   if (PyTuple_CheckExact(obj)) return static_cast<std::size_t>(PyTuple_GET_SIZE(obj));
   if (PySequence_Check(obj) == 0) raise_conversion_error(obj, "Sequence");
-  // Only a hint: a failing or lying __len__ must neither fail the conversion
-  // nor make us reserve a huge block up front.
+  // Only a hint: a lying __len__ must not make us reserve a huge block up
+  // front, and a sequence without a length (TypeError) is still walked. Any
+  // other error (KeyboardInterrupt, MemoryError, SystemExit, ...) ends the
+  // conversion.
   constexpr Py_ssize_t kMaxHint = 4096;
   const Py_ssize_t size = PySequence_Size(obj);
   if (size < 0) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) == 0) throw_pending();
     PyErr_Clear();
     return 0;
   }

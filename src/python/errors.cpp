@@ -11,7 +11,16 @@ void ensure_error_set() noexcept {
     set_error(PyExc_SystemError, "attempted to fetch exception but none was set");
   }
 }
+
+void set_memory_error() noexcept { PyErr_NoMemory(); }
+
+bool signal_raised() noexcept { return PyErr_CheckSignals() != 0; }
 }  // namespace detail
+
+bool pending_is_ordinary() noexcept {
+  return PyErr_ExceptionMatches(PyExc_Exception) != 0 &&
+         PyErr_ExceptionMatches(PyExc_MemoryError) == 0;
+}
 
 void throw_pending() {
   detail::ensure_error_set();
@@ -93,6 +102,9 @@ void raise_conversion_error(PyObject* obj, const char* target) {
   Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
                                                "__qualname__"));
   if (!name || !PyUnicode_Check(name.get())) {
+    // A metaclass may compute __qualname__: only its ordinary failures fall
+    // back to the placeholder.
+    if (!name && !pending_is_ordinary()) throw_pending();
     PyErr_Clear();
     name = Ref::steal(PyUnicode_FromString("<failed to extract type name>"));
     if (!name) throw_pending();

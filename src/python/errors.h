@@ -7,6 +7,12 @@
 //  - An internal fault (corvane::Fault) or any other C++ exception reaching
 //    the guard becomes a Python exception (pyo3_runtime.PanicException by
 //    default); no C++ exception ever crosses into the interpreter.
+//  - Running out of memory (std::bad_alloc, or std::length_error from a size
+//    no container can hold) is MemoryError, not a fault.
+//  - For the length of a guarded call, the core's interrupt::poll() runs the
+//    interpreter's signal handlers; when one raises, the core throws
+//    interrupt::Interrupted and the handler's exception (KeyboardInterrupt by
+//    default) is what the call raises.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -14,13 +20,16 @@
 
 #include <cstdint>
 #include <exception>
+#include <new>
 #include <source_location>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
 
 #include "common/fault.h"
+#include "common/interrupt.h"
 
 namespace corvane::py {
 
@@ -56,6 +65,11 @@ void set_error_value(PyObject* type, PyObject* value) noexcept;
 // TypeError "'<qualname of obj's type>' object cannot be converted to
 // '<target>'": the message of every failed type check.
 [[noreturn]] void raise_conversion_error(PyObject* obj, const char* target);
+
+// With a Python error pending: whether it is an ordinary failure (an
+// Exception other than MemoryError) that a fallback may clear and replace.
+// KeyboardInterrupt, SystemExit, MemoryError and the like must propagate.
+bool pending_is_ordinary() noexcept;
 
 // A CPython call that cannot fail in a sound process did fail (a string or
 // list could not be made): print the Python error, then raise the internal
@@ -128,10 +142,20 @@ struct FaultAsRuntimeError {  // RuntimeError("Panic error"): the message is dro
   static void raise(std::string_view message) noexcept;
 };
 
-// Runs f() and returns its result. ErrorAlreadySet passes through; a Fault
-// (already reported on stderr when it was raised) or any other C++ exception
-// (reported here) is turned into a Python error by Policy and then thrown on
-// as ErrorAlreadySet. Nest it to give part of a call a different policy:
+namespace detail {
+// MemoryError as the pending error.
+void set_memory_error() noexcept;
+// The check interrupt::poll() runs: the interpreter's signal handlers; true
+// when one raised (its exception is then pending).
+bool signal_raised() noexcept;
+}  // namespace detail
+
+// Runs f() and returns its result. ErrorAlreadySet and Interrupted (whose
+// Python error is pending) pass through as ErrorAlreadySet; std::bad_alloc
+// and std::length_error become MemoryError; a Fault (already reported on
+// stderr when it was raised) or any other C++ exception (reported here) is
+// turned into a Python error by Policy and then thrown on as
+// ErrorAlreadySet. Nest it to give part of a call a different policy:
 //   guard([&] { ...convert...; return to_python(catch_faults<FaultAsRuntimeError>(work)); })
 template <class Policy = FaultAsPanic, class F>
 decltype(auto) catch_faults(F&& f) {
@@ -139,6 +163,12 @@ decltype(auto) catch_faults(F&& f) {
     return std::forward<F>(f)();
   } catch (const ErrorAlreadySet&) {
     throw;
+  } catch (const interrupt::Interrupted&) {
+    throw ErrorAlreadySet();
+  } catch (const std::bad_alloc&) {
+    detail::set_memory_error();
+  } catch (const std::length_error&) {
+    detail::set_memory_error();
   } catch (const corvane::Fault& fault) {
     Policy::raise(fault.message());
   } catch (const std::exception& e) {
@@ -176,6 +206,7 @@ class BudgetShield {
 template <class Policy = FaultAsPanic, class F>
 PyObject* guard(F&& f) noexcept {
   const detail::BudgetShield shield;
+  const interrupt::Scope interruptible(&detail::signal_raised);
   try {
     PyObject* result = nullptr;
     if constexpr (std::is_same_v<std::decay_t<decltype(f())>, Ref>) {

@@ -14,6 +14,7 @@ std::string repr_or(PyObject* obj, const char* fallback) {
   Ref text = Ref::steal(PyObject_Repr(obj));
   const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
   if (utf8 == nullptr) {
+    if (!pending_is_ordinary()) throw_pending();
     PyErr_Clear();
     return fallback;
   }

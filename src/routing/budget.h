@@ -8,7 +8,9 @@
 
 namespace corvane::routing {
 
-// Bytes one call may hold at once: half the machine's physical memory.
+// Bytes one call may hold at once: half the machine's physical memory, and
+// no more than the process may have (RLIMIT_AS, RLIMIT_DATA, its cgroup's
+// memory limit). Read once, at the first call.
 std::uint64_t memory_budget() noexcept;
 
 // Bytes one worker holds for a circuit of `gates` gates on `num_qubits`

@@ -5,13 +5,17 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <numeric>
 #include <optional>
+#include <stdexcept>
 
 #include "common/fault.h"
+#include "common/interrupt.h"
 #include "common/rng.h"
 #include "routing/budget.h"
 
@@ -49,12 +53,18 @@ struct Pass {
   std::uint64_t patience = 0;
   std::optional<std::uint64_t> seed;
   std::atomic<std::uint64_t> next{0};
-  // No further run may start: a worker failed, every run is certain to give
-  // the same result, or the pass is unwinding.
+  // No further run may start, and the runs under way end at their next
+  // check: a worker failed or ran out of memory, every run is certain to give
+  // the same result, or the pass is unwinding (an interrupt included).
   std::atomic<bool> stop{false};
+  // Set by the thread that caught it; read after that thread has ended.
+  bool interrupted = false;
 
   std::mutex mutex;
+  std::condition_variable thread_ended;
+  std::size_t running = 0;  // started threads that have not ended yet
   bool failed = false;
+  bool out_of_memory = false;
   bool have_run = false;  // best comes from a run, not the initial value
   std::uint64_t best_run = 0;
   RoutingResult best;
@@ -68,9 +78,9 @@ struct Pass {
     best_run = run;
     have_run = true;
   }
-  void fail() {
+  void fail(bool memory = false) {
     std::lock_guard<std::mutex> lock(mutex);
-    failed = true;
+    (memory ? out_of_memory : failed) = true;
     stop.store(true);
   }
 };
@@ -87,13 +97,22 @@ void* pass_thread_main(void* arg) noexcept {
     try {
       RoutingResult r = route_worker_limited(in.swap_as_perm, *in.ops, *in.coupling_map,
                                              *in.dists, *in.err_map, *in.metrics_names,
-                                             in.num_qubits, MAX_ROUTING_STEPS, pass.patience);
+                                             in.num_qubits, MAX_ROUTING_STEPS, pass.patience,
+                                             &pass.stop);
       // A worker that made no step drew no random number: every run of the
       // pass gives this very result, so the first of them is the answer.
       if (r.steps == 0) pass.stop.store(true);
       if (worth_keeping(r)) pass.merge(run, std::move(r));
+    } catch (const interrupt::Interrupted&) {
+      // Only the calling thread polls, when it runs the pass itself.
+      pass.interrupted = true;
+      pass.stop.store(true);
     } catch (const Fault&) {
       pass.fail();
+    } catch (const std::bad_alloc&) {
+      pass.fail(true);
+    } catch (const std::length_error&) {
+      pass.fail(true);
     } catch (const std::exception& e) {
       report_foreign_exception(&e);
       pass.fail();
@@ -105,9 +124,18 @@ void* pass_thread_main(void* arg) noexcept {
   return nullptr;
 }
 
+void* pass_thread_entry(void* arg) noexcept {
+  auto& pass = *static_cast<Pass*>(arg);
+  pass_thread_main(&pass);
+  std::lock_guard<std::mutex> lock(pass.mutex);
+  --pass.running;
+  pass.thread_ended.notify_all();
+  return nullptr;
+}
+
 // The threads of one pass. However the pass ends, the destructor stops the
-// hand-out of runs and joins every thread started, so that no thread outlives
-// the state and the inputs it reads.
+// hand-out of runs and the runs under way, and joins every thread started,
+// so that no thread outlives the state and the inputs it reads.
 class PassThreads {
  public:
   PassThreads(Pass& pass, std::size_t count) : pass_(pass) { threads_.reserve(count); }
@@ -125,10 +153,29 @@ class PassThreads {
     if (int err = pthread_attr_init(&attr); err != 0) return err;
     int err = pthread_attr_setstacksize(&attr, WORKER_STACK_SIZE);
     pthread_t thread{};
-    if (err == 0) err = pthread_create(&thread, &attr, pass_thread_main, &pass_);
+    if (err == 0) {
+      count_thread(true);  // before the thread can end
+      err = pthread_create(&thread, &attr, pass_thread_entry, &pass_);
+      if (err != 0) count_thread(false);
+    }
     pthread_attr_destroy(&attr);
     if (err == 0) threads_.push_back(thread);  // within the reserved room: no throw
     return err;
+  }
+
+  // Waits for every thread to end, waking every few milliseconds to poll
+  // for an interrupt; an interrupt throws, and the destructor then stops and
+  // joins the threads.
+  void wait() {
+    std::unique_lock<std::mutex> lock(pass_.mutex);
+    const auto ended = [&] { return pass_.running == 0; };
+    while (!pass_.thread_ended.wait_for(lock, interrupt::kPollInterval, ended)) {
+      lock.unlock();
+      interrupt::poll();
+      lock.lock();
+    }
+    lock.unlock();
+    join();
   }
 
   void join() noexcept {
@@ -137,6 +184,11 @@ class PassThreads {
   }
 
  private:
+  void count_thread(bool started) {
+    std::lock_guard<std::mutex> lock(pass_.mutex);
+    started ? ++pass_.running : --pass_.running;
+  }
+
   Pass& pass_;
   std::vector<pthread_t> threads_;
 };
@@ -222,13 +274,15 @@ RoutingResult Routing::_route_loop(const std::vector<Operation>& ops, std::uint6
     PassThreads threads(pass, count);
     for (std::size_t t = 0; t < count && spawn_error == 0; ++t) {
       spawn_error = threads.start(fail_after, fail_err);
-      // The threads already started finish the runs they hold, no more.
+      // The pass fails: the threads already started stop.
       if (spawn_error != 0) pass.stop.store(true);
     }
-    threads.join();
+    threads.wait();
   }
+  if (pass.interrupted) throw interrupt::Interrupted();
   if (spawn_error != 0) fault(spawn_failure_message(spawn_error));
   if (pass.failed) fault("Thread panicked: Any { .. }");
+  if (pass.out_of_memory) throw std::bad_alloc();
   return std::move(pass.best);
 }
 
@@ -349,6 +403,8 @@ RouteOutput CircuitRouting::transpile(const std::vector<GateTuple>& circuit, std
         labels = gather_by_index(inv, labels);
 
         if (time_exceeded(start, max_seconds)) return {ops_to_py(best.ops), std::move(best.layout)};
+        // A pass of no runs takes no time: poll here too.
+        interrupt::poll();
       }
     }
   }

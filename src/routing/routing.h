@@ -27,7 +27,11 @@ struct Routing {
   // only results worth_keeping compete). The runs share a bounded set of
   // threads, each taking the next run index; run i's result does not depend
   // on which thread ran it. A failed worker becomes the fault
-  // "Thread panicked: Any { .. }" once every started worker has ended.
+  // "Thread panicked: Any { .. }" once every started worker has ended, and a
+  // worker out of memory std::bad_alloc. While it waits for its threads the
+  // pass polls for an interrupt (interrupt::poll): then the runs under way
+  // stop at their next check, every thread is joined, and
+  // interrupt::Interrupted is thrown.
   RoutingResult _route_loop(const std::vector<Operation>& ops, std::uint64_t runs,
                             const CouplingMap& coupling_map, const Dists& dists,
                             const ErrMap& err_map, const MetricNames& metrics_names,

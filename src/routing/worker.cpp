@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "common/fault.h"
+#include "common/interrupt.h"
 #include "routing/env.h"
 #include "routing/metrics.h"
 #include "routing/policy.h"
@@ -124,7 +125,7 @@ RoutingResult route_worker_limited(bool swap_as_perm, const std::vector<Operatio
                                    const CouplingMap& coupling_map, const Dists& dists,
                                    const ErrMap& err_map, const MetricNames& metrics_names,
                                    std::size_t num_qubits, std::uint64_t max_steps,
-                                   std::uint64_t patience) {
+                                   std::uint64_t patience, const std::atomic<bool>* stop) {
   Env env(coupling_map, num_qubits);
   TwoQubitDAG& dag_in = env.dag_in;
   for (const Operation& op : ops) dag_in.push(op);
@@ -143,6 +144,10 @@ RoutingResult route_worker_limited(bool swap_as_perm, const std::vector<Operatio
     std::uint64_t idle = 0;
     SlotCodes codes;
     for (;;) {
+      if (steps % STOP_CHECK_STEPS == 0) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) break;
+        interrupt::poll();
+      }
       dag_in.update_lookahead();
       dag_in.swap_candidates(env.v2p, env.candidates);
       // The policy reads only the signs of the features.

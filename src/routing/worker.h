@@ -1,6 +1,7 @@
 // One randomized neural routing of a circuit onto a coupling map.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -60,12 +61,17 @@ RoutingResult route_worker_capped(bool swap_as_perm, const std::vector<Operation
                                   std::size_t num_qubits, std::uint64_t max_steps);
 
 // The same with the stall limit given: a pass computes it once for all its
-// workers.
+// workers. Every STOP_CHECK_STEPS steps the worker polls for an interrupt
+// (interrupt::poll) and reads `stop`: once it is set, the worker gives up as
+// at the step cap.
 RoutingResult route_worker_limited(bool swap_as_perm, const std::vector<Operation>& ops,
                                    const CouplingMap& coupling_map, const Dists& dists,
                                    const ErrMap& err_map, const MetricNames& metrics_names,
                                    std::size_t num_qubits, std::uint64_t max_steps,
-                                   std::uint64_t patience);
+                                   std::uint64_t patience,
+                                   const std::atomic<bool>* stop = nullptr);
+
+inline constexpr std::uint64_t STOP_CHECK_STEPS = 64;
 
 // True when a gate still in `dag_in` can never become executable: wherever
 // SWAPs along the coupling map move its two qubits, no pair of positions

@@ -111,9 +111,14 @@ TEST_F(Convert, SequencesOfAnyKindButStr) {
   // A list subclass is walked through its own __iter__.
   exec("class Rev(list):\n    def __iter__(self): return reversed(self)\n");
   EXPECT_EQ(from<V>("Rev([1, 2, 3])"), (V{3, 2, 1}));
-  // A lying __len__ is only a hint.
+  // A lying __len__ is only a hint, and one that fails with TypeError gives
+  // none; any other exception from it ends the conversion.
   exec("class Liar(Seq):\n    def __len__(self): return 2**62\n");
   EXPECT_EQ(from<V>("Liar()"), (V{0, 10}));
+  exec("class NoLen(Seq):\n    def __len__(self): raise TypeError\n");
+  EXPECT_EQ(from<V>("NoLen()"), (V{0, 10}));
+  exec("class Stopped(Seq):\n    def __len__(self): raise KeyboardInterrupt('len')\n");
+  EXPECT_EQ(refusal<V>("Stopped()"), "KeyboardInterrupt: len");
 
   EXPECT_EQ(refusal<V>("'123'"), "TypeError: Can't extract `str` to `Vec`");
   EXPECT_EQ(refusal<V>("{1: 2}"), "TypeError: 'dict' object cannot be converted to 'Sequence'");
@@ -127,6 +132,16 @@ TEST_F(Convert, SequencesOfAnyKindButStr) {
   exec("class Outer:\n    class Inner: pass\n");
   EXPECT_EQ(refusal<V>("Outer.Inner()"),
             "TypeError: 'Outer.Inner' object cannot be converted to 'Sequence'");
+  // A metaclass that computes it: an ordinary failure gives a placeholder,
+  // an interrupt propagates.
+  exec("class Meta(type):\n    def __getattribute__(cls, name):\n"
+       "        if name == '__qualname__': raise type.__getattribute__(cls, 'error')\n"
+       "        return type.__getattribute__(cls, name)\n"
+       "class Odd(metaclass=Meta): error = ValueError\n"
+       "class Halted(metaclass=Meta): error = KeyboardInterrupt\n");
+  EXPECT_EQ(refusal<V>("Odd()"),
+            "TypeError: '<failed to extract type name>' object cannot be converted to 'Sequence'");
+  EXPECT_EQ(refusal<V>("Halted()"), "KeyboardInterrupt: ");
 }
 
 TEST_F(Convert, ListChangedWhileItsItemsConvert) {
