@@ -11,6 +11,7 @@
 #include <numeric>
 #include <optional>
 
+#include "common/argsort.h"
 #include "common/fault.h"
 #include "common/rng.h"
 #include "routing/budget.h"
@@ -230,13 +231,6 @@ RoutingResult Routing::_route_loop(const std::vector<Operation>& ops, std::uint6
   if (spawn_error != 0) fault(spawn_failure_message(spawn_error));
   if (pass.failed) fault("Thread panicked: Any { .. }");
   return std::move(pass.best);
-}
-
-std::vector<std::size_t> argsort(const std::vector<std::size_t>& v) {
-  std::vector<std::size_t> idx(v.size());
-  std::iota(idx.begin(), idx.end(), std::size_t{0});
-  std::stable_sort(idx.begin(), idx.end(), [&](std::size_t a, std::size_t b) { return v[a] < v[b]; });
-  return idx;
 }
 
 std::vector<std::size_t> gather_by_index(const std::vector<std::size_t>& v,

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "common/fault.h"
+#include "common/output.h"
 #include "python/convert.h"
 #include "python/errors.h"
-#include "python/output.h"
 #include "python_test_support.h"
 
 namespace corvane::py {
