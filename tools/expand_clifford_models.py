@@ -8,7 +8,7 @@ the fixed input convolution and layers "3", "5", "7" expanded from the
 committed compact weights, models/clifford/<model name>.npz. The output is
 the same bytes on every run. A model whose compact file is missing gets
 all-zero dense layers (it then solves nothing) and a warning on stderr, so
-that a build still works while models are being trained.
+that the module still builds, with every other model working, without it.
 """
 
 import argparse

@@ -9,27 +9,19 @@
 #include "common/fault.h"
 #include "common/interrupt.h"
 #include "common/first_max.h"
-#include "common/rng.h"
 
 namespace corvane::clifford {
 
-Result<const common::CliffordModelInfo*> get_model(const common::CliffordModels& models,
-                                                   std::string_view model_id) {
-  const auto it = models.find(std::string(model_id));
-  if (it == models.end()) return Error{"Model " + std::string(model_id) + " not found"};
-  return &it->second;
-}
-
-Gate from_op_to_gate(const common::Op& op) {
+Gate from_op_to_gate(const models::Op& op) {
   switch (op.tag) {
-    case common::Op::CX: return {"cx", {op.q0, op.q1}};
-    case common::Op::S: return {"s", {op.q0, 0}};
+    case models::Op::CX: return {"cx", {op.q0, op.q1}};
+    case models::Op::S: return {"s", {op.q0, 0}};
     default: return {"h", {op.q0, 0}};
   }
 }
 
 std::vector<std::uint64_t> invert_view(const std::vector<std::uint64_t>& view,
-                                       const common::TransposeMap& map) {
+                                       const models::TransposeMap& map) {
   std::vector<std::uint64_t> out;
   // Every entry of the map below n² is a distinct cell, so a view shorter
   // than the map faults within its own length: the output stays that small.
@@ -40,12 +32,11 @@ std::vector<std::uint64_t> invert_view(const std::vector<std::uint64_t>& view,
   return out;
 }
 
-Result<std::vector<Gate>> synthesize(const common::CliffordModels& models, std::string_view model_id,
-                                     std::vector<std::uint64_t> circuit) {
-  Result<const common::CliffordModelInfo*> found = get_model(models, model_id);
+Result<std::vector<Gate>> synthesize(const models::CliffordModels& models, std::string_view model_id,
+                                     std::vector<std::uint64_t> circuit, rng::ThreadRng& rng) {
+  Result<const models::CliffordModelInfo*> found = models::get_model(models, model_id);
   if (!found) return std::move(found).take_error();
-  const common::CliffordModelInfo& m = **found;
-  rng::ThreadRng& rng = rng::thread_rng();
+  const models::CliffordModelInfo& m = **found;
 
   Clifford state(std::move(circuit));
   std::vector<Gate> forward;
@@ -70,11 +61,11 @@ Result<std::vector<Gate>> synthesize(const common::CliffordModels& models, std::
     if (a == m.gates.size()) continue;  // the no-gate action
 
     const std::vector<std::uint64_t>& actions = at(m.act_perms, p);
-    const common::Op& g = at(m.gates, at(actions, a));
+    const models::Op& g = at(m.gates, at(actions, a));
     const std::uint64_t tag = g.tag;
-    if (tag == common::Op::CX) {
+    if (tag == models::Op::CX) {
       inverted ? state.row_cx(g.q0, g.q1) : state.column_cx(g.q0, g.q1);
-    } else if (tag == common::Op::S) {
+    } else if (tag == models::Op::S) {
       inverted ? state.row_s(g.q0) : state.column_s(g.q0);
     } else {
       inverted ? state.row_h(g.q0) : state.column_h(g.q0);
@@ -83,9 +74,10 @@ Result<std::vector<Gate>> synthesize(const common::CliffordModels& models, std::
   }
 }
 
-Result<std::vector<Gate>> run(const common::CliffordModels& models, std::string_view model_id,
-                              std::uint64_t num_runs, const std::vector<std::uint64_t>& circuit) {
-  Result<const common::CliffordModelInfo*> found = get_model(models, model_id);
+Result<std::vector<Gate>> run(const models::CliffordModels& models, std::string_view model_id,
+                              std::uint64_t num_runs, const std::vector<std::uint64_t>& circuit,
+                              rng::ThreadRng& rng) {
+  Result<const models::CliffordModelInfo*> found = models::get_model(models, model_id);
   if (!found) return std::move(found).take_error();
   const std::uint64_t num_qubits = (*found)->num_qubits;
 
@@ -93,7 +85,7 @@ Result<std::vector<Gate>> run(const common::CliffordModels& models, std::string_
   std::array<std::uint64_t, 4> best_key{10000, 10000, 10000, 10000};
   for (std::uint64_t i = 0; i < num_runs; ++i) {
     interrupt::poll();
-    Result<std::vector<Gate>> attempt = synthesize(models, model_id, circuit);
+    Result<std::vector<Gate>> attempt = synthesize(models, model_id, circuit, rng);
     if (!attempt) continue;
     CircuitMetrics metrics(num_qubits);
     for (const Gate& g : *attempt) metrics.add_gate(g);

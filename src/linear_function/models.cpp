@@ -1,10 +1,5 @@
 #include "linear_function/models.h"
 
-#include <string>
-
-#include "common/fault.h"
-#include "models/catalogue.h"
-
 namespace corvane::linear_function {
 
 const std::array<std::uint64_t, NUM_MODELS> LINEAR_FUNCTION_N_QUBITS = {
@@ -44,41 +39,13 @@ const std::array<std::array<Action, NUM_ACTIONS>, NUM_MODELS> LINEAR_FUNCTION_AC
     {{{0, 1}, {1, 0}, {1, 2}, {2, 1}, {2, 4}, {3, 6}, {4, 2}, {4, 5}, {4, 7}, {5, 4}, {5, 6}, {6, 3}, {6, 5}, {7, 4}, {7, 8}, {8, 7}, {0, 0}}},  // 28
 }};
 
-models::LinearLayer generate_linear(const models::TensorMap& map, std::string_view prefix) {
-  const auto weight = map.find(std::string(prefix) + ".weight");
-  if (weight == map.end()) fault(std::string(kUnwrapNone));
-  const auto bias = map.find(std::string(prefix) + ".bias");
-  if (bias == map.end()) fault(std::string(kUnwrapNone));
-  Result<models::LinearLayer> layer = models::LinearLayer::from_tensor(weight->second, bias->second);
-  if (!layer) fault(std::string(kUnwrapErr) + ": " + layer.error());
-  return std::move(layer).value();
-}
-
-std::vector<Network> load_networks() {
-  const std::span<const models::EmbeddedFile> files = models::linear_function_files();
-  std::vector<Network> networks;
+std::vector<models::LinearFunctionNet> load_networks() {
+  std::vector<models::LinearFunctionNet> networks;
   networks.reserve(NUM_MODELS);
   for (std::size_t i = 0; i < NUM_MODELS; ++i) {
-    Result<models::TensorMap> map = models::load_buffer(at(files, i).bytes);
-    if (!map) fault("Error loading model: " + map.error());
-    Network layers;
-    for (const char* prefix : {"0", "2", "4"}) layers.push_back(generate_linear(*map, prefix));
-    networks.push_back(std::move(layers));
+    networks.push_back(models::LinearFunctionNet::load(i));
   }
   return networks;
-}
-
-std::vector<float> linear_forward(const Network& layers, std::span<const float> x) {
-  if (layers.empty()) {
-    fault("range end index " + std::to_string(SIZE_MAX) + " out of range for slice of length 0");
-  }
-  // The input is a 0/1 matrix: skipping its zeros leaves every sum as it is.
-  std::vector<float> h = layers[0].forward_sparse(x);
-  for (std::size_t i = 1; i < layers.size(); ++i) {
-    models::tanh_in_place(h);
-    h = layers[i].forward(h);
-  }
-  return h;
 }
 
 }  // namespace corvane::linear_function

@@ -6,7 +6,6 @@
 
 #include "common/fault.h"
 #include "common/interrupt.h"
-#include "common/rng.h"
 
 namespace corvane::linear_function {
 namespace {
@@ -51,15 +50,15 @@ bool invertible_01(std::span<const float> data, std::size_t n) {
   return true;
 }
 
-Result<std::vector<Action>> synthesize(const std::vector<Network>& models, std::uint64_t model_id,
-                                       std::vector<float> data) {
+Result<std::vector<Action>> synthesize(const std::vector<models::LinearFunctionNet>& models,
+                                       std::uint64_t model_id, std::vector<float> data,
+                                       rng::ThreadRng& rng) {
   if (model_id >= models.size()) index_fault(models.size(), model_id);
-  const Network& network = models[model_id];
+  const models::LinearFunctionNet& network = models[model_id];
   const std::size_t n = LINEAR_FUNCTION_N_QUBITS.at(model_id);
   const auto& actions = LINEAR_FUNCTION_ACTIONS.at(model_id);
   // The designed policies need at most 2n(n−1) + n − 1 steps.
   const std::size_t step_bound = 4 * n * n;
-  rng::ThreadRng& rng = rng::thread_rng();
 
   std::vector<Action> result;
   std::vector<float> z;
@@ -73,7 +72,7 @@ Result<std::vector<Action>> synthesize(const std::vector<Network>& models, std::
     if (steps == 0 && !invertible_01(data, n)) return Error{kNotFound};
     if (steps == step_bound) return Error{kNotFound};
 
-    const std::vector<float> scores = linear_forward(network, data);
+    const std::vector<float> scores = network.forward(data);
     const std::size_t a = gumbel_choice(rng, scores, z);
     const auto [c, t] = at(actions, a);
     if (c == t) continue;  // the no-op
@@ -84,14 +83,15 @@ Result<std::vector<Action>> synthesize(const std::vector<Network>& models, std::
   }
 }
 
-Result<std::vector<Action>> run(const std::vector<Network>& models, std::uint64_t model_id,
-                                std::uint64_t num_runs, const std::vector<float>& data) {
+Result<std::vector<Action>> run(const std::vector<models::LinearFunctionNet>& models,
+                                std::uint64_t model_id, std::uint64_t num_runs,
+                                const std::vector<float>& data, rng::ThreadRng& rng) {
   std::vector<Action> best;
   std::size_t best_len = 10'000'000;
   std::uint64_t unfinished = 0;
   for (std::uint64_t i = 0; i < num_runs; ++i) {
     interrupt::poll();
-    Result<std::vector<Action>> attempt = synthesize(models, model_id, data);
+    Result<std::vector<Action>> attempt = synthesize(models, model_id, data, rng);
     if (!attempt) {
       ++unfinished;
       continue;

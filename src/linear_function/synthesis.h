@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/result.h"
+#include "common/rng.h"
 #include "linear_function/models.h"
 
 namespace corvane::linear_function {
@@ -29,14 +30,17 @@ std::size_t gumbel_choice(Rng& rng, std::span<const float> scores, std::vector<f
 // synthesis" instead of looping for ever. Internal faults: model_id ≥ 29
 // (index fault), a matrix of another size than n² that is not already the
 // identity on its first n² cells.
-Result<std::vector<Action>> synthesize(const std::vector<Network>& models, std::uint64_t model_id,
-                                       std::vector<float> data);
+Result<std::vector<Action>> synthesize(const std::vector<models::LinearFunctionNet>& models,
+                                       std::uint64_t model_id, std::vector<float> data,
+                                       rng::ThreadRng& rng);
 
 // num_runs attempts; the first of the shortest wins. No attempts: an empty
 // list. When every attempt failed to end: "No solution found in <num_runs>
-// linear function synthesis runs.".
-Result<std::vector<Action>> run(const std::vector<Network>& models, std::uint64_t model_id,
-                                std::uint64_t num_runs, const std::vector<float>& data);
+// linear function synthesis runs.". Attempts draw from rng one after
+// another.
+Result<std::vector<Action>> run(const std::vector<models::LinearFunctionNet>& models,
+                                std::uint64_t model_id, std::uint64_t num_runs,
+                                const std::vector<float>& data, rng::ThreadRng& rng);
 
 // `data` is an n × n matrix of 0.0/1.0 cells (−0.0 counts as 0.0) that is
 // invertible over GF(2).

@@ -27,7 +27,7 @@ Result<CliffordNet> CliffordNet::from_tensors(const TensorMap& map, std::uint64_
   Result<const std::vector<float>*> b = values_of_rank(*conv->second, 1);
   if (!b) return std::move(b).take_error();
 
-  CLiffordInputLayer input;
+  CliffordInputLayer input;
   input.code_table.assign(256, 0.0f);
   if (w.size() < 64) fault(kIndexFault);
   for (unsigned v = 0; v < 16; ++v) {

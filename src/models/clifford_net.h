@@ -17,7 +17,7 @@ namespace corvane::models {
 // The convolution over the four centred bit planes, folded: entry v·16 + j
 // of the table is what code v adds to channel j; channel_bias[j] is channel
 // j's constant, the centring included, the same for every cell.
-struct CLiffordInputLayer {
+struct CliffordInputLayer {
   std::vector<float> code_table;    // 256 values
   std::vector<float> channel_bias;  // 16 values
   // channel_bias spread over the cells, channel-major (entry j·n² + k). Only
@@ -42,16 +42,14 @@ class CliffordNet {
   // Scores for the block codes of `view`, in cell order.
   std::vector<float> forward(std::span<const std::uint64_t> view) const;
 
-  const CLiffordInputLayer& input() const noexcept { return input_; }
-  std::uint64_t num_qubits() const noexcept { return num_qubits_; }
-  std::uint64_t num_cells() const noexcept { return num_cells_; }
+  const CliffordInputLayer& input() const noexcept { return input_; }
   const std::vector<LinearLayer>& layers() const noexcept { return layers_; }
 
  private:
-  CliffordNet(CLiffordInputLayer input, std::uint64_t n, std::vector<LinearLayer> layers)
+  CliffordNet(CliffordInputLayer input, std::uint64_t n, std::vector<LinearLayer> layers)
       : input_(std::move(input)), num_qubits_(n), num_cells_(n * n), layers_(std::move(layers)) {}
 
-  CLiffordInputLayer input_;
+  CliffordInputLayer input_;
   std::uint64_t num_qubits_;
   std::uint64_t num_cells_;
   std::vector<LinearLayer> layers_;  // "3", "5", "7"

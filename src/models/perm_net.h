@@ -29,9 +29,6 @@ class PermNet {
   // the fault "Matrix slicing out of bounds.".
   std::vector<float> forward(std::span<const std::uint64_t> x) const;
 
-  const LinearLayer& input() const noexcept { return input_; }
-  const std::vector<LinearLayer>& layers() const noexcept { return layers_; }
-
  private:
   PermNet(LinearLayer input, std::vector<LinearLayer> layers)
       : input_(std::move(input)), layers_(std::move(layers)) {}

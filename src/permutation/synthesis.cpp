@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <optional>
 
+#include "common/argsort.h"
 #include "common/fault.h"
 #include "common/interrupt.h"
 #include "common/first_max.h"
 #include "common/output.h"
-#include "common/rng.h"
 
 namespace corvane::permutation {
 namespace {
@@ -40,19 +40,11 @@ bool is_identity(const std::vector<std::uint64_t>& data, std::uint64_t num_qubit
 
 }  // namespace
 
-Result<const common::PermModelInfo*> get_model(const common::PermModels& models,
-                                               std::string_view model_id) {
-  const auto it = models.find(std::string(model_id));
-  if (it == models.end()) return Error{"Model " + std::string(model_id) + " not found"};
-  return &it->second;
-}
-
-Result<std::vector<Swap>> synthesize(const common::PermModels& models, std::string_view model_id,
-                                     std::vector<std::uint64_t> data) {
-  Result<const common::PermModelInfo*> found = get_model(models, model_id);
+Result<std::vector<Swap>> synthesize(const models::PermModels& models, std::string_view model_id,
+                                     std::vector<std::uint64_t> data, rng::ThreadRng& rng) {
+  Result<const models::PermModelInfo*> found = models::get_model(models, model_id);
   if (!found) return std::move(found).take_error();
-  const common::PermModelInfo& m = **found;
-  rng::ThreadRng& rng = rng::thread_rng();
+  const models::PermModelInfo& m = **found;
 
   std::vector<std::uint64_t> x(data.size(), 0);
   std::vector<Swap> forward;
@@ -68,7 +60,7 @@ Result<std::vector<Swap>> synthesize(const common::PermModels& models, std::stri
 
     const std::size_t p = rng::gen_index(rng, m.valid_perms.size());
     if (rng::gen_bool(rng)) {
-      data = common::argsort(data);
+      data = argsort(data);
       inverted = !inverted;
     }
     const std::vector<std::uint64_t>& r = m.valid_perms[p];
@@ -112,9 +104,10 @@ Result<std::pair<std::uint64_t, std::uint64_t>> swap_metrics(const std::vector<S
   return std::pair(depth, static_cast<std::uint64_t>(swaps.size()));
 }
 
-Result<std::vector<Swap>> run(const common::PermModels& models, std::string_view model_id,
-                              std::uint64_t num_runs, const std::vector<std::uint64_t>& data) {
-  Result<const common::PermModelInfo*> found = get_model(models, model_id);
+Result<std::vector<Swap>> run(const models::PermModels& models, std::string_view model_id,
+                              std::uint64_t num_runs, const std::vector<std::uint64_t>& data,
+                              rng::ThreadRng& rng) {
+  Result<const models::PermModelInfo*> found = models::get_model(models, model_id);
   if (!found) return std::move(found).take_error();
   const std::uint64_t num_qubits = (*found)->num_qubits;
 
@@ -122,7 +115,7 @@ Result<std::vector<Swap>> run(const common::PermModels& models, std::string_view
   std::pair<std::uint64_t, std::uint64_t> best_score{10'000'000, 10'000'000};
   for (std::uint64_t i = 0; i < num_runs; ++i) {
     interrupt::poll();
-    Result<std::vector<Swap>> attempt = synthesize(models, model_id, data);
+    Result<std::vector<Swap>> attempt = synthesize(models, model_id, data, rng);
     if (!attempt) continue;
     Result<std::pair<std::uint64_t, std::uint64_t>> score = swap_metrics(*attempt, num_qubits);
     if (!score) {

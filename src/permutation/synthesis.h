@@ -8,24 +8,22 @@
 #include <utility>
 #include <vector>
 
-#include "common/model_info.h"
 #include "common/result.h"
+#include "common/rng.h"
+#include "models/model_info.h"
 
 namespace corvane::permutation {
 
 using Swap = std::pair<std::uint64_t, std::uint64_t>;
 
-// The record named exactly model_id, or the error "Model <model_id> not found".
-Result<const common::PermModelInfo*> get_model(const common::PermModels& models,
-                                               std::string_view model_id);
-
 // One attempt on `data` (cell i holds the value at position i). Each step
 // shows the network the permutation, or its inverse, relabelled by a random
 // symmetry of the model, and applies the chosen edge to the real state.
 // Returns the SWAPs, or "Solution not found in permutation synthesis" once
-// more than default_n_steps + 1 steps would be needed.
-Result<std::vector<Swap>> synthesize(const common::PermModels& models, std::string_view model_id,
-                                     std::vector<std::uint64_t> data);
+// more than default_n_steps + 1 steps would be needed. An unknown model_id
+// is the error "Model <model_id> not found".
+Result<std::vector<Swap>> synthesize(const models::PermModels& models, std::string_view model_id,
+                                     std::vector<std::uint64_t> data, rng::ThreadRng& rng);
 
 // (depth, SWAP count) of a SWAP list on num_qubits qubits, or the error
 // "Invalid qubit <q>" for the first SWAP naming a qubit beyond them.
@@ -36,7 +34,9 @@ Result<std::pair<std::uint64_t, std::uint64_t>> swap_metrics(const std::vector<S
 // equals. Failed attempts are dropped (one whose metrics fail is reported on
 // standard output); "No solution found in <num_runs> permutation synthesis
 // runs." when none is kept. An unknown model fails before any attempt.
-Result<std::vector<Swap>> run(const common::PermModels& models, std::string_view model_id,
-                              std::uint64_t num_runs, const std::vector<std::uint64_t>& data);
+// Attempts draw from rng one after another.
+Result<std::vector<Swap>> run(const models::PermModels& models, std::string_view model_id,
+                              std::uint64_t num_runs, const std::vector<std::uint64_t>& data,
+                              rng::ThreadRng& rng);
 
 }  // namespace corvane::permutation

@@ -4,11 +4,10 @@
 //   errors.h   ErrorAlreadySet, Ref (owned reference), set_error / raise,
 //              pyo3_runtime.PanicException, guard() and catch_faults() with
 //              their fault policies FaultAsPanic / FaultAsRuntimeError
-//   convert.h  extract<T>(obj) and to_python(value), PairHash
+//   convert.h  extract<T>(obj) and to_python(value)
 //   args.h     signature(), bind() (fastcall and tp_new forms), convert<Ts...>()
 //   pyclass.h  PyClass<T>: a lazily created heap type holding one C++ value,
 //              its constructor helper create() and self check borrow()
-//   output.h   write_stdout_line(): diagnostics straight to descriptor 1
 //   result.h   result_or_raise(): a synthesis result, or its error as RuntimeError
 //   module.h   add_class(), SingleInterpreterModule (the PyInit_* state)
 //   classes.h  the registry of the module's classes
@@ -31,6 +30,5 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/module.h"
-#include "python/output.h"
 #include "python/pyclass.h"
 #include "python/result.h"

@@ -16,8 +16,8 @@ struct ClassEntry {
   PyTypeObject* (*type)();
 };
 
-// CircuitRouting, CliffordSynthesis, PermutationSynthesis,
-// LinearFunctionSynthesis: those that exist so far, in that order.
+// CircuitRouting, CliffordSynthesis, PermutationSynthesis and
+// LinearFunctionSynthesis, in that order.
 std::span<const ClassEntry> registered_classes() noexcept;
 
 }  // namespace corvane::py

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "clifford/synthesis.h"
-#include "common/model_info.h"
 #include "python/binding.h"
 #include "routing/budget.h"
 
@@ -14,7 +13,7 @@ namespace corvane::py {
 namespace {
 
 struct CliffordSynthesis {
-  common::CliffordModels models;
+  models::CliffordModels models;
 };
 
 using Codes = std::vector<std::uint64_t>;
@@ -48,12 +47,12 @@ PyObject* new_clifford_synthesis(PyTypeObject* subtype, PyObject* args, PyObject
     // order, the first failure ends the call.
     ConversionBudget budget(routing::memory_budget() / 2);
     const auto& p = kNew.params;
-    auto model_info = budget.convert<std::vector<common::ModelDescription>>(p[0], bound[0]);
-    auto act_gates = budget.convert<common::ByName<common::ActGates>>(p[1], bound[1]);
-    auto valid_perms = budget.convert<common::ByName<common::Perms>>(p[2], bound[2]);
-    auto act_perms = budget.convert<common::ByName<common::Perms>>(p[3], bound[3]);
+    auto model_info = budget.convert<std::vector<models::ModelDescription>>(p[0], bound[0]);
+    auto act_gates = budget.convert<models::ByName<models::ActGates>>(p[1], bound[1]);
+    auto valid_perms = budget.convert<models::ByName<models::Perms>>(p[2], bound[2]);
+    auto act_perms = budget.convert<models::ByName<models::Perms>>(p[3], bound[3]);
     auto models_path = budget.convert<std::string>(p[4], bound[4]);
-    common::CliffordModels models = common::get_clifford_models_from_python(
+    models::CliffordModels models = models::get_clifford_models_from_python(
         std::move(model_info), std::move(act_gates), std::move(valid_perms), std::move(act_perms),
         std::move(models_path));
     return kClass.create(subtype, CliffordSynthesis{std::move(models)});
@@ -65,7 +64,8 @@ PyObject* synthesize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     const auto bound = bind(kSynthesize, args, nargs, kwnames);
     const CliffordSynthesis& me = kClass.borrow(self);
     auto [model_id, circuit] = convert<std::string, Codes>(kSynthesize, bound);
-    return result_or_raise(clifford::synthesize(me.models, model_id, std::move(circuit)));
+    return result_or_raise(
+        clifford::synthesize(me.models, model_id, std::move(circuit), rng::thread_rng()));
   });
 }
 
@@ -74,7 +74,8 @@ PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     const auto bound = bind(kRun, args, nargs, kwnames);
     const CliffordSynthesis& me = kClass.borrow(self);
     const auto [model_id, num_runs, circuit] = convert<std::string, std::uint64_t, Codes>(kRun, bound);
-    return result_or_raise(clifford::run(me.models, model_id, num_runs, circuit));
+    return result_or_raise(
+        clifford::run(me.models, model_id, num_runs, circuit, rng::thread_rng()));
   });
 }
 

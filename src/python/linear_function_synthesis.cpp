@@ -12,7 +12,7 @@ namespace corvane::py {
 namespace {
 
 struct LinearFunctionSynthesis {
-  std::vector<linear_function::Network> models;
+  std::vector<models::LinearFunctionNet> models;
 };
 
 using Matrix = std::vector<float>;
@@ -49,7 +49,8 @@ PyObject* synthesize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     const auto bound = bind(kSynthesize, args, nargs, kwnames);
     const LinearFunctionSynthesis& me = kClass.borrow(self);
     auto [model_id, data] = convert<std::uint64_t, Matrix>(kSynthesize, bound);
-    return result_or_raise(linear_function::synthesize(me.models, model_id, std::move(data)));
+    return result_or_raise(
+        linear_function::synthesize(me.models, model_id, std::move(data), rng::thread_rng()));
   });
 }
 
@@ -58,7 +59,8 @@ PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     const auto bound = bind(kRun, args, nargs, kwnames);
     const LinearFunctionSynthesis& me = kClass.borrow(self);
     const auto [model_id, num_runs, data] = convert<std::uint64_t, std::uint64_t, Matrix>(kRun, bound);
-    return result_or_raise(linear_function::run(me.models, model_id, num_runs, data));
+    return result_or_raise(
+        linear_function::run(me.models, model_id, num_runs, data, rng::thread_rng()));
   });
 }
 

@@ -5,7 +5,6 @@
 #include <utility>
 #include <vector>
 
-#include "common/model_info.h"
 #include "permutation/synthesis.h"
 #include "python/binding.h"
 #include "routing/budget.h"
@@ -14,7 +13,7 @@ namespace corvane::py {
 namespace {
 
 struct PermutationSynthesis {
-  common::PermModels models;
+  models::PermModels models;
 };
 
 using Data = std::vector<std::uint64_t>;
@@ -49,11 +48,11 @@ PyObject* new_permutation_synthesis(PyTypeObject* subtype, PyObject* args, PyObj
     // ends the call.
     ConversionBudget budget(routing::memory_budget() / 3);
     const auto& p = kNew.params;
-    auto model_info = budget.convert<std::vector<common::ModelDescription>>(p[0], bound[0]);
-    auto cmap = budget.convert<common::ByName<common::Edges>>(p[1], bound[1]);
-    auto valid_perms = budget.convert<common::ByName<common::Perms>>(p[2], bound[2]);
+    auto model_info = budget.convert<std::vector<models::ModelDescription>>(p[0], bound[0]);
+    auto cmap = budget.convert<models::ByName<models::Edges>>(p[1], bound[1]);
+    auto valid_perms = budget.convert<models::ByName<models::Perms>>(p[2], bound[2]);
     auto models_path = budget.convert<std::string>(p[3], bound[3]);
-    common::PermModels models = common::get_perm_models_from_python(
+    models::PermModels models = models::get_perm_models_from_python(
         std::move(model_info), std::move(cmap), std::move(valid_perms), std::move(models_path));
     return kClass.create(subtype, PermutationSynthesis{std::move(models)});
   });
@@ -64,7 +63,8 @@ PyObject* synthesize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     const auto bound = bind(kSynthesize, args, nargs, kwnames);
     const PermutationSynthesis& me = kClass.borrow(self);
     auto [model_id, data] = convert<std::string, Data>(kSynthesize, bound);
-    return result_or_raise(permutation::synthesize(me.models, model_id, std::move(data)));
+    return result_or_raise(
+        permutation::synthesize(me.models, model_id, std::move(data), rng::thread_rng()));
   });
 }
 
@@ -73,7 +73,8 @@ PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     const auto bound = bind(kRun, args, nargs, kwnames);
     const PermutationSynthesis& me = kClass.borrow(self);
     const auto [model_id, num_runs, data] = convert<std::string, std::uint64_t, Data>(kRun, bound);
-    return result_or_raise(permutation::run(me.models, model_id, num_runs, data));
+    return result_or_raise(
+        permutation::run(me.models, model_id, num_runs, data, rng::thread_rng()));
   });
 }
 

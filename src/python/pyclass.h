@@ -24,10 +24,10 @@
 // `return kClass.create(subtype, std::move(value));`. In a method:
 // `const CircuitRouting& me = kClass.borrow(self);` after binding.
 //
-// The types behave like the classes of the original binding: named
-// "builtins.<name>" (so __module__ is "builtins" and __qualname__ the bare
-// name), the doc is exactly the text signature, not subclassable, no __dict__,
-// and (where the interpreter supports it) no attribute can be set on the type.
+// Every type has the same form: named "builtins.<name>" (so __module__ is
+// "builtins" and __qualname__ the bare name), the doc exactly the text
+// signature, not subclassable, no __dict__, and (where the interpreter
+// supports it) no attribute can be set on the type.
 #pragma once
 
 #include <cstddef>

@@ -14,6 +14,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "common/argsort.h"
 #include "common/fault.h"
 #include "common/interrupt.h"
 #include "common/rng.h"
@@ -284,13 +285,6 @@ RoutingResult Routing::_route_loop(const std::vector<Operation>& ops, std::uint6
   if (pass.failed) fault("Thread panicked: Any { .. }");
   if (pass.out_of_memory) throw std::bad_alloc();
   return std::move(pass.best);
-}
-
-std::vector<std::size_t> argsort(const std::vector<std::size_t>& v) {
-  std::vector<std::size_t> idx(v.size());
-  std::iota(idx.begin(), idx.end(), std::size_t{0});
-  std::stable_sort(idx.begin(), idx.end(), [&](std::size_t a, std::size_t b) { return v[a] < v[b]; });
-  return idx;
 }
 
 std::vector<std::size_t> gather_by_index(const std::vector<std::size_t>& v,

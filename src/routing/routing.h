@@ -45,8 +45,6 @@ RoutingResult initial_best(std::size_t num_qubits);
 // Strictly smaller in lexicographic order; a proper prefix is smaller.
 bool metrics_less(const std::vector<std::uint64_t>& a, const std::vector<std::uint64_t>& b);
 
-// Positions 0..m-1 sorted stably by v: for a permutation, its inverse.
-std::vector<std::size_t> argsort(const std::vector<std::size_t>& v);
 // w[i] = v[idx[i]]; an index beyond v is a fault.
 std::vector<std::size_t> gather_by_index(const std::vector<std::size_t>& v,
                                          const std::vector<std::size_t>& idx);

@@ -105,22 +105,6 @@ std::uint64_t stall_limit(const CouplingMap& coupling_map, const Dists& dists,
   return std::max<std::uint64_t>(1024, 16 * size * farthest);
 }
 
-RoutingResult route_worker(bool swap_as_perm, const std::vector<Operation>& ops,
-                           const CouplingMap& coupling_map, const Dists& dists,
-                           const ErrMap& err_map, const MetricNames& metrics_names,
-                           std::size_t num_qubits) {
-  return route_worker_capped(swap_as_perm, ops, coupling_map, dists, err_map, metrics_names,
-                             num_qubits, MAX_ROUTING_STEPS);
-}
-
-RoutingResult route_worker_capped(bool swap_as_perm, const std::vector<Operation>& ops,
-                                  const CouplingMap& coupling_map, const Dists& dists,
-                                  const ErrMap& err_map, const MetricNames& metrics_names,
-                                  std::size_t num_qubits, std::uint64_t max_steps) {
-  return route_worker_limited(swap_as_perm, ops, coupling_map, dists, err_map, metrics_names,
-                              num_qubits, max_steps, stall_limit(coupling_map, dists, num_qubits));
-}
-
 RoutingResult route_worker_limited(bool swap_as_perm, const std::vector<Operation>& ops,
                                    const CouplingMap& coupling_map, const Dists& dists,
                                    const ErrMap& err_map, const MetricNames& metrics_names,

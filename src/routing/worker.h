@@ -45,23 +45,12 @@ struct RoutingResult {
 // to no gates at all, and its permutation must not be lost.
 bool worth_keeping(const RoutingResult& result);
 
-// Routes `ops` (virtual qubits, circuit order). A worker that cannot finish
-// (step cap, a gate that can never become executable, or no gate executed
-// for stall_limit steps) returns an empty gate list. Every failure is a
-// Fault.
-RoutingResult route_worker(bool swap_as_perm, const std::vector<Operation>& ops,
-                           const CouplingMap& coupling_map, const Dists& dists,
-                           const ErrMap& err_map, const MetricNames& metrics_names,
-                           std::size_t num_qubits);
-
-// The same with a step cap of the caller's choosing (tests).
-RoutingResult route_worker_capped(bool swap_as_perm, const std::vector<Operation>& ops,
-                                  const CouplingMap& coupling_map, const Dists& dists,
-                                  const ErrMap& err_map, const MetricNames& metrics_names,
-                                  std::size_t num_qubits, std::uint64_t max_steps);
-
-// The same with the stall limit given: a pass computes it once for all its
-// workers. Every STOP_CHECK_STEPS steps the worker polls for an interrupt
+// Routes `ops` (virtual qubits, circuit order) in at most max_steps policy
+// steps (MAX_ROUTING_STEPS for a pass). A worker that cannot finish (step
+// cap, a gate that can never become executable, or no gate executed for
+// `patience` steps: the stall_limit, which a pass computes once for all its
+// workers) returns an empty gate list. Every failure is a Fault.
+// Every STOP_CHECK_STEPS steps the worker polls for an interrupt
 // (interrupt::poll) and reads `stop`: once it is set, the worker gives up as
 // at the step cap.
 RoutingResult route_worker_limited(bool swap_as_perm, const std::vector<Operation>& ops,

@@ -1,15 +1,17 @@
 // Routing metrics: CX counts, CX depth and the noise figure that ranks a
-// routing, with its name lookup and faults.
+// routing, with its name lookup and faults; the hash of error-map keys.
 
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "common/fault.h"
+#include "common/hash.h"
 #include "test_support.h"
 #include "routing/metrics.h"
 #include "routing/ops.h"
@@ -186,6 +188,21 @@ TEST(MetricsNoise, TruncatesAndSaturates) {
   // 2^44 * 10^6 is exact and below 2^64; 2^45 * 10^6 is above it.
   EXPECT_EQ(noise_value(1.0 - 17592186044416.0), 17592186044416000000u);
   EXPECT_EQ(noise_value(1.0 - 35184372088832.0), top);
+}
+
+TEST(PairHash, MixesBothHalves) {
+  PairHash hash;
+  std::unordered_set<std::size_t> seen;
+  std::unordered_set<std::size_t> low_bits;
+  for (std::uint64_t a = 0; a < 64; ++a) {
+    for (std::uint64_t b = 0; b < 64; ++b) {
+      seen.insert(hash(std::pair{a, b}));
+      low_bits.insert(hash(std::pair{a, b}) & 0xfff);
+    }
+  }
+  EXPECT_EQ(seen.size(), 64u * 64u);
+  // 4096 keys into 4096 buckets: a good mix fills well over half of them.
+  EXPECT_GT(low_bits.size(), 2200u);
 }
 
 }  // namespace

@@ -9,11 +9,11 @@
 
 #include <gtest/gtest.h>
 
-#include "common/model_info.h"
 #include "model_file_builder.h"
 #include "models/catalogue.h"
 #include "models/clifford_net.h"
 #include "models/linear_layer.h"
+#include "models/model_info.h"
 #include "models/perm_net.h"
 #include "models/safetensors.h"
 #include "test_support.h"
@@ -204,7 +204,7 @@ TEST(CliffordNet, FoldsTheConvolutionAndChecksCells) {
   const CliffordNet net =
       CliffordNet::from_tensors(clifford_tensors(2, std::vector<float>(64, 1.0f), std::vector<float>(16, 0.0f)), 2)
           .value();
-  const CLiffordInputLayer& in = net.input();
+  const CliffordInputLayer& in = net.input();
   EXPECT_EQ(in.code_table[15 * 16 + 3], 4.0f);
   EXPECT_EQ(in.code_table[9 * 16 + 0], 2.0f);
   EXPECT_EQ(in.channel_bias[5], -2.0f);
@@ -268,12 +268,6 @@ TEST(Catalogue, FindsFilesByExactPathOnly) {
   for (const auto& f : clifford_files()) EXPECT_TRUE(load_buffer(f.bytes).ok()) << f.path;
 }
 
-}  // namespace
-}  // namespace corvane::models
-
-namespace corvane::common {
-namespace {
-
 TEST(ModelInfo, IntegerRule) {
   EXPECT_EQ(parse_u64("+12").value(), 12u);
   EXPECT_EQ(parse_u64("0008").value(), 8u);
@@ -286,9 +280,7 @@ TEST(ModelInfo, IntegerRule) {
   EXPECT_EQ(parse_u64("99999999999999999999x").error(), "number too large to fit in target type");
 }
 
-TEST(ModelInfo, ArgsortIsStable) {
-  EXPECT_EQ(argsort(std::vector<std::uint64_t>{2, 0, 1}), (std::vector<std::uint64_t>{1, 2, 0}));
-  EXPECT_EQ(argsort(std::vector<std::uint64_t>{1, 1, 0}), (std::vector<std::uint64_t>{2, 0, 1}));
+TEST(ModelInfo, TransposeMapOfThreeQubits) {
   const TransposeMap t(3);
   std::vector<std::uint64_t> entries;
   for (std::uint64_t k = 0; k < t.size(); ++k) entries.push_back(t[k]);
@@ -297,4 +289,4 @@ TEST(ModelInfo, ArgsortIsStable) {
 }
 
 }  // namespace
-}  // namespace corvane::common
+}  // namespace corvane::models

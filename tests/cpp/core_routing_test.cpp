@@ -5,6 +5,7 @@
 #include <chrono>
 #include <limits>
 
+#include "common/argsort.h"
 #include "common/fault.h"
 #include "common/rng.h"
 #include "test_support.h"
@@ -34,9 +35,10 @@ TEST(MetricsOrder, LexicographicWithPrefixesSmaller) {
 }
 
 TEST(LabelMaps, ArgsortIsStableAndInvertsPermutations) {
-  EXPECT_EQ(argsort({2, 0, 1}), (std::vector<std::size_t>{1, 2, 0}));
-  EXPECT_EQ(argsort({1, 1, 0}), (std::vector<std::size_t>{2, 0, 1}));
-  EXPECT_EQ(argsort({}), std::vector<std::size_t>{});
+  using V = std::vector<std::size_t>;
+  EXPECT_EQ(argsort(V{2, 0, 1}), (V{1, 2, 0}));
+  EXPECT_EQ(argsort(V{1, 1, 0}), (V{2, 0, 1}));
+  EXPECT_EQ(argsort(V{}), V{});
   const std::vector<std::size_t> p = {3, 0, 4, 1, 2};
   EXPECT_EQ(gather_by_index(p, argsort(p)), (std::vector<std::size_t>{0, 1, 2, 3, 4}));
 }

@@ -69,10 +69,10 @@ TEST(CliffordState, EveryGateTwiceAndInvertTwiceIsTheIdentity) {
   const std::size_t n = 4;
   Codes cells(n * n);
   for (auto& c : cells) c = gen() % 16;
-  const common::TransposeMap map(n);
+  const models::TransposeMap map(n);
   EXPECT_EQ(invert_view(invert_view(cells, map), map), cells);
-  EXPECT_EQ(invert_view(Codes{9, 0, 0, 9}, common::TransposeMap(2)), (Codes{9, 0, 0, 9}));
-  EXPECT_EQ(fault_of([&] { invert_view(Codes{9, 0, 0}, common::TransposeMap(2)); }),
+  EXPECT_EQ(invert_view(Codes{9, 0, 0, 9}, models::TransposeMap(2)), (Codes{9, 0, 0, 9}));
+  EXPECT_EQ(fault_of([&] { invert_view(Codes{9, 0, 0}, models::TransposeMap(2)); }),
             "index out of bounds: the len is 3 but the index is 3");
   for (int op = 0; op < 6; ++op) {
     Clifford c(cells);

@@ -9,11 +9,11 @@
 #include <limits>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "common/fault.h"
+#include "common/hash.h"
 #include "python/convert.h"
 #include "python_test_support.h"
 
@@ -266,21 +266,6 @@ TEST_F(Convert, ToPythonBuildsEqualValues) {
   EXPECT_TRUE(equals(to_python(2.5), "2.5"));
   EXPECT_TRUE(equals(to_python(std::vector<U64>{}), "[]"));
   EXPECT_TRUE(equals(to_python(std::string("h\xc3\xa9")), "'h\\u00e9'"));
-}
-
-TEST(PairHash, MixesBothHalves) {
-  PairHash hash;
-  std::unordered_set<std::size_t> seen;
-  std::unordered_set<std::size_t> low_bits;
-  for (U64 a = 0; a < 64; ++a) {
-    for (U64 b = 0; b < 64; ++b) {
-      seen.insert(hash(std::pair<U64, U64>{a, b}));
-      low_bits.insert(hash(std::pair<U64, U64>{a, b}) & 0xfff);
-    }
-  }
-  EXPECT_EQ(seen.size(), 64u * 64u);
-  // 4096 keys into 4096 buckets: a good mix fills well over half of them.
-  EXPECT_GT(low_bits.size(), 2200u);
 }
 
 }  // namespace

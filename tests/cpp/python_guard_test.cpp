@@ -14,9 +14,9 @@
 
 #include "common/fault.h"
 #include "common/interrupt.h"
+#include "common/output.h"
 #include "python/convert.h"
 #include "python/errors.h"
-#include "python/output.h"
 #include "python_test_support.h"
 
 namespace corvane::py {

@@ -1,4 +1,5 @@
-// Devices, circuits and a GF(2) simulator shared by the routing tests.
+// Devices, circuits, a GF(2) simulator and a single worker run shared by
+// the routing tests.
 #pragma once
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 
 #include "routing/ops.h"
 #include "routing/types.h"
+#include "routing/worker.h"
 
 namespace corvane::routing::fixtures {
 
@@ -181,6 +183,22 @@ inline bool is_permutation_pair(const std::vector<std::size_t>& p2v,
   for (std::size_t p = 0; p < p2v.size(); ++p)
     if (p2v[p] >= v2p.size() || v2p[p2v[p]] != p) return false;
   return true;
+}
+
+// One worker on the calling thread, as a pass runs it: the stall limit of
+// the device, and the pass's step cap unless a test chooses a smaller one.
+inline RoutingResult route_worker_capped(bool swap_as_perm, const std::vector<Operation>& ops,
+                                         const CouplingMap& cm, const Dists& dists,
+                                         const ErrMap& err_map, const MetricNames& names,
+                                         std::size_t n, std::uint64_t max_steps) {
+  return route_worker_limited(swap_as_perm, ops, cm, dists, err_map, names, n, max_steps,
+                              stall_limit(cm, dists, n));
+}
+
+inline RoutingResult route_worker(bool swap_as_perm, const std::vector<Operation>& ops,
+                                  const CouplingMap& cm, const Dists& dists, const ErrMap& err_map,
+                                  const MetricNames& names, std::size_t n) {
+  return route_worker_capped(swap_as_perm, ops, cm, dists, err_map, names, n, MAX_ROUTING_STEPS);
 }
 
 }  // namespace corvane::routing::fixtures

@@ -1,13 +1,10 @@
-#include "common/model_info.h"
+#include "models/model_info.h"
 
-#include <algorithm>
-#include <numeric>
-#include <optional>
-
+#include "common/argsort.h"
 #include "common/fault.h"
 #include "common/output.h"
 
-namespace corvane::common {
+namespace corvane::models {
 namespace {
 
 const std::string* find_key(const ModelDescription& d, const char* key) {
@@ -72,14 +69,6 @@ Result<std::uint64_t> parse_u64(std::string_view text) {
   return value;
 }
 
-std::vector<std::uint64_t> argsort(std::span<const std::uint64_t> v) {
-  std::vector<std::uint64_t> order(v.size());
-  std::iota(order.begin(), order.end(), std::uint64_t{0});
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::uint64_t a, std::uint64_t b) { return v[a] < v[b]; });
-  return order;
-}
-
 PermModels get_perm_models_from_python(std::vector<ModelDescription> model_info, ByName<Edges> cmap,
                                        ByName<Perms> valid_perms, std::string models_path) {
   return walk<PermModelInfo>(std::move(model_info), [&](const std::string& name,
@@ -87,7 +76,7 @@ PermModels get_perm_models_from_python(std::vector<ModelDescription> model_info,
                                                         -> Result<PermModelInfo> {
     // The network comes first (an unknown path faults before any key is
     // read), but its error is reported only once every key has passed.
-    Result<models::PermNet> net = models::PermNet::load(models_path, name);
+    Result<PermNet> net = PermNet::load(models_path, name);
 
     const Edges* edges = find_entry(cmap, name);
     if (edges == nullptr) return Error{"Mising coupling map"};
@@ -143,7 +132,7 @@ CliffordModels get_clifford_models_from_python(std::vector<ModelDescription> mod
     const std::string* topology = find_key(d, "topology");
     Result<std::uint64_t> steps = integer_key(d, "default_n_steps", "Missing default_n_steps");
     if (!steps) return std::move(steps).take_error();
-    Result<models::CliffordNet> net = models::CliffordNet::load(models_path, name, *qubits);
+    Result<CliffordNet> net = CliffordNet::load(models_path, name, *qubits);
     if (!net) return std::move(net).take_error();
 
     return CliffordModelInfo{.topology = topology != nullptr ? *topology : std::string(),
@@ -157,4 +146,4 @@ CliffordModels get_clifford_models_from_python(std::vector<ModelDescription> mod
   });
 }
 
-}  // namespace corvane::common
+}  // namespace corvane::models

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -16,7 +15,7 @@
 #include "models/clifford_net.h"
 #include "models/perm_net.h"
 
-namespace corvane::common {
+namespace corvane::models {
 
 using ModelDescription = std::unordered_map<std::string, std::string>;
 using Edges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
@@ -31,17 +30,13 @@ using ByName = std::unordered_map<std::string, V>;
 // "invalid digit found in string", "number too large to fit in target type".
 Result<std::uint64_t> parse_u64(std::string_view text);
 
-// The positions 0..v.size()-1 sorted stably by ascending v value; for a
-// permutation, its inverse.
-std::vector<std::uint64_t> argsort(std::span<const std::uint64_t> v);
-
 struct PermModelInfo {
   std::string topology;
   Edges cmap;
   Perms valid_perms;
   Perms inv_perms;
   std::string coupling_map_hash;
-  models::PermNet model;
+  PermNet model;
   std::uint64_t num_qubits = 0;
   std::uint64_t default_n_steps = 0;
 };
@@ -77,13 +72,23 @@ struct CliffordModelInfo {
   Perms valid_perms;
   Perms act_perms;
   TransposeMap transpose_map;
-  models::CliffordNet model;
+  CliffordNet model;
   std::uint64_t num_qubits = 0;
   std::uint64_t default_n_steps = 0;
 };
 
 using PermModels = std::unordered_map<std::string, PermModelInfo>;
 using CliffordModels = std::unordered_map<std::string, CliffordModelInfo>;
+
+// The record stored under exactly model_id, or the error "Model <model_id>
+// not found".
+template <class Record>
+Result<const Record*> get_model(const std::unordered_map<std::string, Record>& models,
+                                std::string_view model_id) {
+  const auto it = models.find(std::string(model_id));
+  if (it == models.end()) return Error{"Model " + std::string(model_id) + " not found"};
+  return &it->second;
+}
 
 // Builds a record per description; descriptions that cannot be used are
 // reported on standard output and skipped. A model name that names no
@@ -98,4 +103,4 @@ CliffordModels get_clifford_models_from_python(std::vector<ModelDescription> mod
                                                ByName<ActGates> act_gates, ByName<Perms> valid_perms,
                                                ByName<Perms> act_perms, std::string models_path);
 
-}  // namespace corvane::common
+}  // namespace corvane::models
