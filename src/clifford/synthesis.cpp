@@ -49,6 +49,8 @@ Result<std::vector<Gate>> synthesize(const models::CliffordModels& models, std::
       return forward;
     }
     if (s > m.default_n_steps) return Error{"Solution not found in clifford synthesis"};
+    // A model's step limit comes from the caller and may be huge.
+    interrupt::poll();
 
     const std::size_t p = rng::gen_index(rng, m.valid_perms.size());
     const bool inverted = rng::gen_bool(rng);

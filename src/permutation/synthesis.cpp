@@ -57,6 +57,8 @@ Result<std::vector<Swap>> synthesize(const models::PermModels& models, std::stri
       return result;
     }
     if (s > m.default_n_steps) return Error{"Solution not found in permutation synthesis"};
+    // A model's step limit comes from the caller and may be huge.
+    interrupt::poll();
 
     const std::size_t p = rng::gen_index(rng, m.valid_perms.size());
     if (rng::gen_bool(rng)) {

@@ -48,6 +48,11 @@ LONG_CALLS = {
     "clifford": """M.CliffordSynthesis([cm["model_info"]], {CS: [tuple(g) for g in cm["act_gates"]]},
                         {CS: cm["valid_perms"]}, {CS: cm["act_perms"]}, C["models_path"]
                         ).run(CS, 2**62, [6, 0, 0, 0, 9, 0, 0, 0, 9])""",
+    # One attempt on an operator no gate sequence reaches, under a step limit
+    # the caller made endless.
+    "clifford_attempt": """M.CliffordSynthesis(
+        [dict(cm["model_info"], default_n_steps=str(2**62))], {CS: [tuple(g) for g in cm["act_gates"]]},
+        {CS: cm["valid_perms"]}, {CS: cm["act_perms"]}, C["models_path"]).synthesize(CS, [0] * 9)""",
     # Three CX on a 4-qubit line, two of them between distant qubits.
     "routing": """M.CircuitRouting().route(
         [(0, (0, 3)), (0, (1, 3)), (0, (0, 2))], 2**62, LINE, DISTS, {}, ["n_cnots"], 4)""",
