@@ -16,7 +16,7 @@
 
 #include "routing/metrics.h"
 #include "routing/routing.h"
-#include "routing_fixtures.h"
+#include "routing_devices.h"
 
 using namespace corvane::routing;
 using namespace corvane::routing::fixtures;

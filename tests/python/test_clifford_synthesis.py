@@ -3,18 +3,16 @@ Clifford operators with gates of their own trees, and every documented
 failure is raised as such."""
 
 import random
-import sys
 
 import numpy as np
 import pytest
 
 from corvane import corvane_rs
 
-from synthesis_helpers import REPO, companion, is_panic, run_child
+from synthesis_helpers import companion, is_panic, run_child
 
-sys.path.insert(0, str(REPO / "tools" / "clifford"))
-import companion as clifford_companion  # noqa: E402
-import sampler  # noqa: E402
+from tools.clifford import companion as clifford_companion
+from tools.clifford import sampler
 
 DATA = companion("clifford")
 PATH = DATA["models_path"]

@@ -18,6 +18,8 @@ from corvane import corvane_rs
 import routing_helpers as rh
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# Children run from the repository root, where the shared helpers import from.
+REPO = os.path.dirname(os.path.dirname(HERE))
 MAX = 2147483647
 
 
@@ -266,7 +268,7 @@ def bounded_calls():
 def test_calls_are_bounded_by_the_work_they_describe():
     code = f"import sys; sys.path.insert(0, {HERE!r}); import test_routing_robustness as t; t.bounded_calls()"
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=600, cwd=HERE)
+                          timeout=600, cwd=REPO)
     assert done.returncode == 0 and done.stdout.splitlines()[-1:] == ["done"], (
         f"child exited with {done.returncode}\nstdout:\n{done.stdout[-3000:]}\n"
         f"stderr:\n{done.stderr[-3000:]}")
@@ -440,7 +442,7 @@ FUZZ_CALLS = 250
 def test_generated_inputs_never_crash(seed):
     code = f"import sys; sys.path.insert(0, {HERE!r}); import test_routing_robustness as t; t.fuzz({seed}, {FUZZ_CALLS})"
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=120, cwd=HERE)
+                          timeout=120, cwd=REPO)
     assert done.returncode == 0, (
         f"child exited with {done.returncode}\nstdout:\n{done.stdout[-3000:]}\n"
         f"stderr:\n{done.stderr[-3000:]}")
