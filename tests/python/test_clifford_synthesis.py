@@ -93,7 +93,7 @@ def test_uniformly_random_operators_are_synthesized_with_the_model_gates(synth, 
         assert rebuilds(gates, codes, model)
 
 
-def test_identity_and_failures(synth):
+def test_identity_and_failures(synth, fault_reports):
     assert synth.synthesize(SMALL, [9, 0, 0, 0, 9, 0, 0, 0, 9]) == []
     assert synth.run(model_id=SMALL, num_runs=2, circuit=[]) == []
     with pytest.raises(RuntimeError) as e:
@@ -163,7 +163,7 @@ def test_descriptions_are_reported_and_skipped():
     ]
 
 
-def test_malformed_arguments_are_refused_or_fault():
+def test_malformed_arguments_are_refused_or_fault(fault_reports):
     good = arguments([MODELS[SMALL]])
     for key, bad, kind in [
         ("act_gates", {SMALL: [["h", [0]]]}, TypeError),

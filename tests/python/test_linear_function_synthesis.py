@@ -58,7 +58,7 @@ def test_random_matrices_reach_the_identity_on_the_tree(synth, model_id):
     assert edges <= set(tree_edges(model_id))
 
 
-def test_identity_zero_runs_and_faults(synth):
+def test_identity_zero_runs_and_faults(synth, fault_reports):
     assert synth.synthesize(0, identity(3)) == []
     assert synth.synthesize(0, (1, 0, 0, 0, 1, 0, 0, 0, 1)) == []
     assert synth.synthesize(0, identity(3) + [7.0]) == []

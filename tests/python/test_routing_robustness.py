@@ -137,7 +137,7 @@ HAND_PICKED = [
 
 @pytest.mark.parametrize("label,change,route_out,transpile_out", HAND_PICKED,
                          ids=[c[0] for c in HAND_PICKED])
-def test_hand_picked_inputs(router, label, change, route_out, transpile_out):
+def test_hand_picked_inputs(router, label, change, route_out, transpile_out, fault_reports):
     for method, want in (("route", route_out), ("transpile", transpile_out)):
         args = dict(base_args(), **change)
         n = args["num_qubits"]
@@ -146,7 +146,7 @@ def test_hand_picked_inputs(router, label, change, route_out, transpile_out):
             assert got == want, (method, label)
 
 
-def test_faults_leave_the_interpreter_and_instance_working(router):
+def test_faults_leave_the_interpreter_and_instance_working(router, fault_reports):
     args = base_args()
     for change in (dict(num_qubits=2**62), dict(dists=[]), dict(circuit=[(8, (0, 1))])):
         for method in ("route", "transpile"):
@@ -155,7 +155,7 @@ def test_faults_leave_the_interpreter_and_instance_working(router):
     rh.assert_implements(args["circuit"], gates, list(range(6)), v2p, 6)
 
 
-def test_concurrent_calls_from_python_threads(router):
+def test_concurrent_calls_from_python_threads(router, fault_reports):
     # One instance shared by several Python threads, good and faulty calls
     # interleaved: every good call must still be right.
     cmap, n, dists = rh.device("grid_5x5")
