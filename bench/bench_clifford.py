@@ -11,7 +11,7 @@ and the constructor's time. Every returned gate list is checked: the model's
 gates only, and applied in order to the identity as row operations it gives
 the operator back; a failed check ends the benchmark with exit status 1.
 
-    PYTHONPATH=build/<dir>/python python3 bench/bench_clifford.py [--quick]
+    PYTHONPATH=build/<dir>/python python3 -m bench.bench_clifford [--quick]
         [--count N] [--seed S] [--models NAME ...]
 
 A step is one network evaluation with its view and gate. The time per step
@@ -30,14 +30,11 @@ from pathlib import Path
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # idle BLAS threads would spin beside the timings
 import numpy as np  # noqa: E402
 
-REPO_ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(REPO_ROOT / "tools" / "clifford"))
-import blocks  # noqa: E402
-import companion  # noqa: E402
-import sampler  # noqa: E402
-import teacher  # noqa: E402
-
 from corvane import corvane_rs  # noqa: E402
+
+from tools.clifford import blocks, companion, sampler, teacher  # noqa: E402
+
+REPO_ROOT = Path(__file__).resolve().parent.parent
 
 
 def rebuilds(gates, codes, n, allowed):

@@ -11,8 +11,8 @@ baseline and (n <= 5) the exact optimum on the same matrices, the most steps
 an attempt took, the time per attempt and per step; and the time to
 construct the object (all 29 networks decoded).
 
-    PYTHONPATH=build/<dir>/python python3 bench/bench_linear_function.py [--quick]
-    python3 bench/bench_linear_function.py --numpy [--quick]
+    PYTHONPATH=build/<dir>/python python3 -m bench.bench_linear_function [--quick]
+    python3 -m bench.bench_linear_function --numpy [--quick]
 
 --numpy runs the same measurements on a float32 numpy model of the synthesis
 loop over freshly generated model files instead of the module; steps there
@@ -28,13 +28,9 @@ from pathlib import Path
 
 import numpy as np
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-import linear_function_reference as ref  # noqa: E402
-from linear_function_reference import models  # noqa: E402
-
-sys.path.insert(0, str(HERE.parent / "tools"))
-import safetensors_file  # noqa: E402
+from bench import linear_function_reference as ref
+from bench.linear_function_reference import models
+from tools import safetensors_file
 
 RUNS = 8
 

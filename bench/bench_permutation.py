@@ -10,9 +10,9 @@ coupling-map edge per SWAP, and applied to the identity (exchanging the two
 cells of each SWAP, in order) it gives the input back; a failed check ends
 the benchmark with exit status 1.
 
-    PYTHONPATH=build/<dir>/python python3 bench/bench_permutation.py [--quick]
+    PYTHONPATH=build/<dir>/python python3 -m bench.bench_permutation [--quick]
         [--count N] [--seed S] [--runs R]
-    python3 bench/bench_permutation.py --sim [--quick] ...
+    python3 -m bench.bench_permutation --sim [--quick] ...
         the same over the numpy model of the synthesis (tools/permutation_sim.py)
         and freshly generated model files, for checking without the module
 
@@ -31,9 +31,10 @@ from pathlib import Path
 
 import numpy as np
 
+from bench import permutation_reference as ref
+from tools.devices import bfs_distances
+
 REPO_ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import permutation_reference as ref  # noqa: E402
 
 COMPANION = REPO_ROOT / "models" / "permutation.json"
 
@@ -63,9 +64,7 @@ def make_synthesis(companion, sim, seed):
     cmap = {m["model_info"]["model_name"]: [tuple(e) for e in m["cmap"]] for m in companion["models"]}
     perms = {m["model_info"]["model_name"]: m["valid_perms"] for m in companion["models"]}
     if sim:
-        sys.path.insert(0, str(REPO_ROOT / "tools"))
-        import gen_permutation_models
-        import permutation_sim
+        from tools import gen_permutation_models, permutation_sim
         model_dir = tempfile.mkdtemp(prefix="permutation-models-")
         gen_permutation_models.write_models(companion, model_dir)
         start = time.perf_counter()
@@ -84,7 +83,7 @@ def bench_model(s, model, count, runs, rng):
     limit = int(info["default_n_steps"])
     edges = [tuple(e) for e in model["cmap"]]
     edge_set = {(min(a, b), max(a, b)) for a, b in edges}
-    dist = ref.distances(n, edges)
+    dist = bfs_distances(edges, n)
     row = {"name": name, "n": n, "invalid": 0, "single": [], "best": [], "bound": [],
            "heuristic": [], "steps": 0, "time1": 0.0, "timeR": 0.0, "not_inversions": 0}
     for _ in range(count):

@@ -16,7 +16,8 @@
 
 #include "routing/metrics.h"
 #include "routing/routing.h"
-#include "routing_fixtures.h"
+#include "routing/worker.h"
+#include "routing_devices.h"
 
 using namespace corvane::routing;
 using namespace corvane::routing::fixtures;
@@ -61,7 +62,8 @@ Figures measure(const Workload& w) {
 
   // One worker on this thread: its steps and their rate.
   auto t = Clock::now();
-  const RoutingResult one = route_worker(false, w.ops, w.cm, d, err, names, n);
+  const RoutingResult one = route_worker_limited(false, w.ops, w.cm, d, err, names, n,
+                                                 MAX_ROUTING_STEPS, stall_limit(w.cm, d, n));
   const double worker_ms = ms_since(t);
   f.steps = one.steps;
   f.steps_per_s = worker_ms > 0 ? one.steps / (worker_ms / 1000.0) : 0;

@@ -5,9 +5,11 @@ swap pass of a classical SDK (Qiskit), on the same circuits and devices.
 The comparison is optional: without the peer package only our side runs.
 Install the peer into a separate environment, never into the module's:
 
+    bench/run.sh --quick        # builds the module into build/bench/python too
     python3 -m venv /tmp/venv-peer && /tmp/venv-peer/bin/pip install qiskit
-    cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release && cmake --build build/bench
-    PYTHONPATH=build/bench/python /tmp/venv-peer/bin/python bench/compare_peer.py [--reps 7]
+    PYTHONPATH=build/bench/python /tmp/venv-peer/bin/python -m bench.compare_peer [--reps 7]
+
+from the repository root.
 
 Both sides route one trial (our runs=1, the peer's trials=1) with the
 trivial initial layout; the two are timed in turn, alternating which goes
@@ -19,18 +21,15 @@ as the circuit grows.
 """
 
 import argparse
-import os
 import random
 import statistics
-import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
+from corvane import corvane_rs
 
-import routing_helpers as rh  # noqa: E402
+from tools.devices import bfs_distances, grid, heavy_hex, line, num_qubits
 
-from corvane import corvane_rs  # noqa: E402
+CX, SWAP = 0, 1
 
 try:
     from qiskit import QuantumCircuit
@@ -44,30 +43,34 @@ except ImportError:
 
 def random_cx(n, count, seed):
     rng = random.Random(seed)
-    return [(rh.CX, tuple(rng.sample(range(n), 2))) for _ in range(count)]
+    return [(CX, tuple(rng.sample(range(n), 2))) for _ in range(count)]
+
+
+def qft_pattern(n):
+    return [(CX, (i, j)) for i in range(n) for j in range(i + 1, n)]
 
 
 def workloads():
-    hh = rh.heavy_hex_127()
+    hh = heavy_hex(7, 15)
     out = [("heavy-hex 127, random 1,000", hh, random_cx(127, 1000, 1)),
            ("heavy-hex 127, random 5,000", hh, random_cx(127, 5000, 2)),
            ("heavy-hex 127, random 20,000", hh, random_cx(127, 20000, 3)),
-           ("QFT-style 64 on heavy-hex 127", hh, rh.qft_pattern(64)),
-           ("line 65, random 5,000", rh.line(65), random_cx(65, 5000, 4)),
-           ("grid 8x8, random 5,000", rh.grid(8, 8), random_cx(64, 5000, 5))]
+           ("QFT-style 64 on heavy-hex 127", hh, qft_pattern(64)),
+           ("line 65, random 5,000", line(65), random_cx(65, 5000, 4)),
+           ("grid 8x8, random 5,000", grid(8, 8), random_cx(64, 5000, 5))]
     return out
 
 
 def cx_count(gates):
-    return sum(rh.cx_cost(code) for code, _ in gates)
+    return sum(3 if code == SWAP else 1 for code, _ in gates)
 
 
 class Ours:
     def __init__(self, cmap, circuit):
         self.router = corvane_rs.CircuitRouting()
         self.cmap = cmap
-        self.n = rh.num_qubits(cmap)
-        self.dists = rh.bfs_distances(cmap, self.n)
+        self.n = num_qubits(cmap)
+        self.dists = bfs_distances(cmap, self.n)
         self.circuit = circuit
         self.swaps = self.cx = None
 
@@ -77,14 +80,14 @@ class Ours:
                                      self.n)
         elapsed = time.perf_counter() - start
         if runs == 1:
-            self.swaps = sum(1 for code, _ in gates if code == rh.SWAP)
+            self.swaps = sum(1 for code, _ in gates if code == SWAP)
             self.cx = cx_count(gates)
         return elapsed
 
 
 class Peer:
     def __init__(self, cmap, circuit, seed):
-        n = rh.num_qubits(cmap)
+        n = num_qubits(cmap)
         self.coupling = CouplingMap(couplinglist=[list(e) for e in cmap])
         qc = QuantumCircuit(n)
         for _, (a, b) in circuit:

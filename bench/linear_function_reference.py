@@ -17,13 +17,11 @@ A matrix is a (n, n) 0/1 array, row i being qubit i; a CX (c, t) adds row c
 to row t. Everything here is deterministic given the seeds.
 """
 
-import sys
 from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
-import gen_linear_function_models as models  # noqa: E402
+from tools import gen_linear_function_models as models
 
 CACHE_DIR = Path("/tmp/corvane_linear_function_bfs")
 

@@ -15,26 +15,7 @@ cells) at u and v. Sorting p means reaching p[i] = i for every i.
   closer, one farther).
 """
 
-from collections import deque
-
-
-def distances(n, edges):
-    adj = [[] for _ in range(n)]
-    for u, v in edges:
-        adj[u].append(v)
-        adj[v].append(u)
-    dist = [[-1] * n for _ in range(n)]
-    for s in range(n):
-        row = dist[s]
-        row[s] = 0
-        queue = deque([s])
-        while queue:
-            v = queue.popleft()
-            for w in adj[v]:
-                if row[w] < 0:
-                    row[w] = row[v] + 1
-                    queue.append(w)
-    return dist
+from tools.devices import bfs_distances
 
 
 def lower_bound(dist, perm):
@@ -58,7 +39,7 @@ def sorts(perm, swaps, edges):
 
 def token_swap(n, edges, perm, dist=None, max_swaps=None):
     """A SWAP list that sorts perm (see the module docstring)."""
-    dist = dist or distances(n, edges)
+    dist = dist or bfs_distances(edges, n)
     adj = [[] for _ in range(n)]
     for u, v in sorted((min(u, v), max(u, v)) for u, v in edges):
         adj[u].append(v)

@@ -28,8 +28,10 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
 set(perm_dir ${CORVANE_MODEL_DIR}/permutation)
 corvane_read_companion(${CORVANE_MODEL_INPUTS}/permutation.json ${perm_dir} PERM_MODELS_PATH PERM_FILES)
 add_custom_command(OUTPUT ${PERM_FILES}
-  COMMAND ${Python_EXECUTABLE} ${CORVANE_TOOLS}/gen_permutation_models.py --out ${perm_dir}
+  COMMAND ${Python_EXECUTABLE} -m tools.gen_permutation_models --out ${perm_dir}
+  WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
   DEPENDS ${CORVANE_TOOLS}/gen_permutation_models.py ${CORVANE_TOOLS}/safetensors_file.py
+          ${CORVANE_TOOLS}/devices.py
           ${CORVANE_MODEL_INPUTS}/permutation.json
   COMMENT "Generating the permutation models" VERBATIM)
 
@@ -39,7 +41,8 @@ corvane_read_companion(${CORVANE_MODEL_INPUTS}/clifford.json ${clifford_dir} CLI
                        CLIFFORD_FILES)
 file(GLOB clifford_inputs CONFIGURE_DEPENDS ${CORVANE_MODEL_INPUTS}/clifford/*)
 add_custom_command(OUTPUT ${CLIFFORD_FILES}
-  COMMAND ${Python_EXECUTABLE} ${CORVANE_TOOLS}/expand_clifford_models.py --out ${clifford_dir}
+  COMMAND ${Python_EXECUTABLE} -m tools.expand_clifford_models --out ${clifford_dir}
+  WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
   DEPENDS ${CORVANE_TOOLS}/expand_clifford_models.py ${CORVANE_TOOLS}/safetensors_file.py
           ${CORVANE_MODEL_INPUTS}/clifford.json ${clifford_inputs}
   COMMENT "Expanding the Clifford models" VERBATIM)
@@ -55,7 +58,8 @@ foreach(i RANGE 28)
 endforeach()
 file(GLOB lf_inputs CONFIGURE_DEPENDS ${CORVANE_MODEL_INPUTS}/linear_function/*)
 add_custom_command(OUTPUT ${LF_FILES}
-  COMMAND ${Python_EXECUTABLE} ${CORVANE_TOOLS}/gen_linear_function_models.py --out ${lf_dir}
+  COMMAND ${Python_EXECUTABLE} -m tools.gen_linear_function_models --out ${lf_dir}
+  WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
   DEPENDS ${CORVANE_TOOLS}/gen_linear_function_models.py ${CORVANE_TOOLS}/safetensors_file.py
           ${lf_inputs}
   COMMENT "Generating the linear-function models" VERBATIM)

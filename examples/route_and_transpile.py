@@ -2,19 +2,15 @@
 heavy-hex device, first with `route` and then with `transpile`'s layout
 search, and prints what routing cost.
 
-    python3 examples/route_and_transpile.py
+    python3 -m examples.route_and_transpile    (from the repository root)
 """
 
-import os
 import random
-import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from corvane import corvane_rs
 
-from corvane import corvane_rs  # noqa: E402
-
-import devices  # noqa: E402
+from tools import devices
 
 CX, SWAP = 0, 1
 
@@ -54,10 +50,10 @@ def report(method, name, circuit, gates, elapsed):
 
 
 def main():
-    coupling_map = devices.heavy_hex_127()
+    coupling_map = devices.heavy_hex(7, 15)
     n = devices.num_qubits(coupling_map)
-    dists = devices.distances(coupling_map, n)
-    err_map = devices.error_map(coupling_map)
+    dists = devices.bfs_distances(coupling_map, n)
+    err_map = devices.error_map(coupling_map, random.Random(7), 0.004, 0.02)
     metrics = ["n_cnots", "layers", "noise"]
     print(f"device: heavy-hex lattice, {n} qubits, {len(coupling_map) // 2} couplers")
 

@@ -3,35 +3,33 @@ a random Clifford operator on a few Clifford models and a random linear
 reversible function on a few linear-function models, checks every result,
 and prints its cost next to a classical reference.
 
-    python3 examples/synthesize.py
+    python3 -m examples.synthesize    (from the repository root)
 
 The companion data each model is made for (coupling maps, symmetries, action
-gates) is read from models/*.json; the references come from bench/ and
-tools/ (numpy).
+gates) is read from where the module installs it, corvane_rs_models/ beside
+the module; the references come from bench/ and tools/ (numpy).
 """
 
 import json
+import os
 import random
-import sys
 import time
-from pathlib import Path
 
 import numpy as np
+from corvane import corvane_rs
 
-REPO = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(REPO / "bench"))
-sys.path.insert(0, str(REPO / "tools" / "clifford"))
-sys.path.insert(0, str(REPO / "tools"))
+from bench import linear_function_reference as lf_ref
+from bench import permutation_reference as perm_ref
+from tools import gen_linear_function_models as lf_models
+from tools.clifford import blocks, companion, sampler, teacher
+from tools.devices import bfs_distances
 
-from corvane import corvane_rs  # noqa: E402
+COMPANION_DIR = os.path.join(os.path.dirname(corvane_rs.__file__), "corvane_rs_models")
 
-import blocks  # noqa: E402
-import companion  # noqa: E402
-import gen_linear_function_models as lf_models  # noqa: E402
-import linear_function_reference as lf_ref  # noqa: E402
-import permutation_reference as perm_ref  # noqa: E402
-import sampler  # noqa: E402
-import teacher  # noqa: E402
+
+def companion_data(name):
+    with open(os.path.join(COMPANION_DIR, f"{name}.json")) as f:
+        return json.load(f)
 
 
 def swap_depth(swaps):
@@ -42,7 +40,7 @@ def swap_depth(swaps):
 
 
 def permutations(rng):
-    data = json.loads((REPO / "models" / "permutation.json").read_text())
+    data = companion_data("permutation")
     models = data["models"]
     synth = corvane_rs.PermutationSynthesis(
         [m["model_info"] for m in models],
@@ -58,13 +56,13 @@ def permutations(rng):
         swaps = synth.run(name, 10, perm)
         ms = (time.perf_counter() - start) * 1e3
         assert perm_ref.apply_swaps(list(range(n)), swaps) == perm
-        bound = perm_ref.lower_bound(perm_ref.distances(n, m["cmap"]), perm)
+        bound = perm_ref.lower_bound(bfs_distances(m["cmap"], n), perm)
         print(f"  {name:34s} {n:3d} qubits  SWAPs {len(swaps):4d} (lower bound {bound:4d}), "
               f"depth {swap_depth(swaps):3d}, {ms:6.1f} ms")
 
 
 def cliffords(seed):
-    data = json.loads((REPO / "models" / "clifford.json").read_text())
+    data = companion_data("clifford")
     synth = corvane_rs.CliffordSynthesis(**companion.synthesis_arguments(data))
     print("Clifford operators, uniformly random (run of 16 attempts):")
     rng = np.random.default_rng(seed)

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the C++ suites through CTest (once in a normal
 # build, once under AddressSanitizer and UndefinedBehaviorSanitizer), the
-# Python suites with pytest against the installed module, and the routing
-# suites again against the sanitized build of the module.
+# Python suites with pytest against the installed module, the type stub
+# against the built module (mypy's stubtest), and the routing and synthesis
+# suites again against the sanitized build of the module. Outside a virtual
+# environment it makes one, build/venv, and installs into that.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,10 +15,25 @@ as_root() {
   if [ "$(id -u)" = 0 ]; then "$@"; elif command -v sudo >/dev/null 2>&1; then sudo "$@"; else "$@"; fi
 }
 
+apt_install() {
+  as_root apt-get update -q
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@"
+}
+
 # What the build and the tests need, installed from the project's own files.
 if [ ! -f /usr/include/gtest/gtest.h ]; then
-  as_root apt-get update -q
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q libgtest-dev
+  apt_install libgtest-dev
+fi
+if [ -z "${VIRTUAL_ENV:-}" ]; then
+  # Some interpreters (Debian's own) refuse installs outside an environment.
+  if [ ! -x build/venv/bin/python ]; then
+    if ! "$PYTHON" -m venv build/venv; then
+      rm -rf build/venv
+      apt_install python3-venv  # Debian's Python keeps venv's pip apart
+      "$PYTHON" -m venv build/venv
+    fi
+  fi
+  PYTHON=$PWD/build/venv/bin/python
 fi
 "$PYTHON" -m pip install -q -r requirements-dev.txt
 
@@ -39,6 +56,9 @@ ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 echo "== Python tests"
 "$PYTHON" -m pytest -q tests/python
+
+echo "== type stub against the built module"
+MYPYPATH=build/tests/python PYTHONPATH=build/tests/python "$PYTHON" -m mypy.stubtest corvane.corvane_rs
 
 echo "== Python routing and synthesis tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 # The interpreter is not sanitized, so the runtime is preloaded, and with it

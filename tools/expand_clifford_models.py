@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the 27 Clifford model files that the module embeds.
 
-    expand_clifford_models.py --out DIR
+    python3 -m tools.expand_clifford_models --out DIR
 
 For every model of models/clifford.json, DIR/<model name>.safetensors gets
 the fixed input convolution and layers "3", "5", "7" expanded from the
@@ -15,13 +15,8 @@ import argparse
 import sys
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE / "clifford"))
-
-import compact  # noqa: E402
-import companion  # noqa: E402
-import safetensors_file  # noqa: E402
+from tools import safetensors_file
+from tools.clifford import compact, companion
 
 
 def model_tensors(model, compact_dir):

@@ -26,7 +26,7 @@ Three kinds of network:
   one float32 scale per row in models/linear_function/model_NN.npz.
 
 Usage:
-    gen_linear_function_models.py --out DIR
+    python3 -m tools.gen_linear_function_models --out DIR
 The output depends only on this file and the committed weights: byte-identical
 on every run.
 """
@@ -38,8 +38,7 @@ from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import safetensors_file  # noqa: E402
+from tools import safetensors_file
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
 TRAINED_DIR = REPO_ROOT / "models" / "linear_function"

@@ -8,16 +8,14 @@ That graph, its involutive symmetries and a step limit are the companion
 data of the model, published in models/permutation.json; callers pass them
 to PermutationSynthesis unchanged.
 
-Usage:
-    gen_permutation_models.py --json [PATH]    derive the companion data from
-                                               the graph descriptions below and
-                                               write it (default: the committed
-                                               models/permutation.json; "-" for
-                                               standard output)
-    gen_permutation_models.py --out DIR        write DIR/<model>.safetensors
-                                               for the companion data in
-                                               --companion (default: the
-                                               committed file)
+Usage (from the repository root):
+    python3 -m tools.gen_permutation_models --json [PATH]
+        derive the companion data from the graph descriptions below and write
+        it (default: the committed models/permutation.json; "-" for standard
+        output)
+    python3 -m tools.gen_permutation_models --out DIR
+        write DIR/<model>.safetensors for the companion data in --companion
+        (default: the committed file)
 
 Both outputs are the same on every run: the weights are small dyadic numbers
 computed exactly, and the one transcendental value is rounded to 2^-16.
@@ -84,8 +82,8 @@ from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import safetensors_file  # noqa: E402
+from tools import safetensors_file
+from tools.devices import UNREACHABLE, bfs_distances
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
 COMPANION = REPO_ROOT / "models" / "permutation.json"
@@ -201,18 +199,8 @@ def neighbours(n, edges):
 
 
 def distances(n, edges):
-    adj = neighbours(n, edges)
-    dist = np.full((n, n), -1, dtype=np.int64)
-    for s in range(n):
-        dist[s, s] = 0
-        queue = deque([s])
-        while queue:
-            v = queue.popleft()
-            for w in adj[v]:
-                if dist[s, w] < 0:
-                    dist[s, w] = dist[s, v] + 1
-                    queue.append(w)
-    if (dist < 0).any():
+    dist = np.array(bfs_distances(edges, n), dtype=np.int64)
+    if (dist == UNREACHABLE).any():
         raise ValueError("coupling graph is not connected")
     return dist
 

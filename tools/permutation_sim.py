@@ -10,13 +10,11 @@ forward SWAPs reversed. Used to check the weights before the module runs
 them, and by bench/bench_permutation.py --sim.
 """
 
-import sys
 from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import safetensors_file  # noqa: E402
+from tools import safetensors_file
 
 F32 = np.float32
 

@@ -33,7 +33,7 @@ For each model:
 
 Rerun (deterministic for a given thread count; about 5 min for n = 4 and
 50 min for n = 5 per model on one core):
-    OPENBLAS_NUM_THREADS=1 python3 tools/train_linear_function_models.py 1 2 3 4 --threads 1
+    OPENBLAS_NUM_THREADS=1 python3 -m tools.train_linear_function_models 1 2 3 4 --threads 1
 Checkpoints go to /tmp/corvane_linear_function_training; --resume continues
 from them with more repair rounds. A model whose file exists is "trained" in
 the MODELS table of tools/gen_linear_function_models.py; switch it back to
@@ -48,10 +48,8 @@ from pathlib import Path
 import numpy as np
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(REPO_ROOT / "tools"))
-sys.path.insert(0, str(REPO_ROOT / "bench"))
-import gen_linear_function_models as models  # noqa: E402
-import linear_function_reference as ref  # noqa: E402
+from bench import linear_function_reference as ref
+from tools import gen_linear_function_models as models
 
 NOISE_RANGE = 18.75      # max - min of ln(-ln u) over u in (0, 1), rounded up
 NOOP_BIAS = -1.0e4

@@ -6,20 +6,10 @@
 #include <cerrno>
 #include <cstring>
 
-#ifndef CORVANE_SOURCE_ROOT
-#define CORVANE_SOURCE_ROOT ""
-#endif
-
 namespace corvane {
 namespace {
 
 thread_local const char* t_thread_name = nullptr;
-
-std::string_view relative_path(std::string_view file) {
-  constexpr std::string_view root = CORVANE_SOURCE_ROOT;
-  if (!root.empty() && file.substr(0, root.size()) == root) file.remove_prefix(root.size());
-  return file;
-}
 
 void write_all(int fd, std::string_view text) noexcept {
   const char* p = text.data();
@@ -58,7 +48,7 @@ void report_fault(std::string_view message, std::string_view file, std::uint32_t
     text += "thread '";
     text += current_thread_name();
     text += "' panicked at ";
-    text += relative_path(file);
+    text += file;
     text += ':';
     text += std::to_string(line);
     text += ':';

@@ -34,7 +34,8 @@ inline constexpr std::string_view kUnwrapErr = "called `Result::unwrap()` on an 
 std::string index_message(std::size_t len, std::size_t index);
 
 // Writes "thread '<name>' panicked at <file>:<line>:<column>:\n<message>\n"
-// to standard error in one write.
+// to standard error in one write. The build compiles file names in relative
+// to the project root ("src/..."), whatever the checkout's path.
 void report_fault(std::string_view message, std::string_view file, std::uint32_t line,
                   std::uint32_t column) noexcept;
 inline void report_fault(std::string_view message, const std::source_location& where) noexcept {

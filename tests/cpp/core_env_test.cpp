@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <limits>
 #include <map>
 #include <random>
@@ -20,6 +19,7 @@
 #include "routing/env.h"
 #include "routing/graph.h"
 #include "routing/types.h"
+#include "routing_devices.h"
 
 namespace corvane::routing {
 namespace {
@@ -30,6 +30,8 @@ using testing_support::apply_gate;
 using testing_support::coded;
 using testing_support::gate;
 using testing_support::line_map;
+// Hop distances over the edges in either direction; no path is DISTS_MAX_VALUE.
+using fixtures::distances;
 
 using V = std::vector<NodeIndex>;
 using Pair = std::pair<std::size_t, std::size_t>;
@@ -39,28 +41,6 @@ CouplingMap complete_map(std::size_t n) {
   for (std::size_t a = 0; a < n; ++a)
     for (std::size_t b = a + 1; b < n; ++b) m.push_back({a, b});
   return m;
-}
-
-// Hop distances over the edges in either direction; no path is DISTS_MAX_VALUE.
-Dists distances(const CouplingMap& m, std::size_t n) {
-  Dists d(n, std::vector<std::int32_t>(n, DISTS_MAX_VALUE));
-  for (std::size_t s = 0; s < n; ++s) {
-    d[s][s] = 0;
-    std::deque<std::size_t> q = {s};
-    while (!q.empty()) {
-      const std::size_t x = q.front();
-      q.pop_front();
-      for (const auto& [a, b] : m) {
-        for (const auto& [u, v] : {Pair{a, b}, Pair{b, a}}) {
-          if (u == x && d[s][v] == DISTS_MAX_VALUE) {
-            d[s][v] = d[s][x] + 1;
-            q.push_back(v);
-          }
-        }
-      }
-    }
-  }
-  return d;
 }
 
 // As a routing worker prepares its environment.

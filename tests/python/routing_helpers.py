@@ -7,11 +7,14 @@ CX/SWAP circuits over GF(2): every wire holds the set of input bits whose
 XOR it carries, as a Python int used as a bitmask.
 """
 
+import os
 import random
-from collections import deque
+
+from tools import devices
+from tools.devices import (UNREACHABLE, bfs_distances, both_ways, error_map, grid,  # noqa: F401
+                           line, num_qubits)
 
 CX, SWAP, SYM_CX, BLOCK3, BLOCK2, ONE_QUBIT, WAIT_ALL = range(7)
-UNREACHABLE = 2147483647
 
 # CX cost of each gate code, as the routed-circuit metrics count it; codes
 # of 10 and more are opaque two-qubit gates worth three CX each.
@@ -25,92 +28,19 @@ def cx_cost(code):
 # --------------------------------------------------------------------------
 # Devices
 
-
-def _both_ways(edges):
-    out = []
-    for a, b in edges:
-        out.append((a, b))
-        out.append((b, a))
-    return out
+# line, grid, num_qubits, bfs_distances and error_map come from tools.devices.
 
 
-def line(n, both_ways=True):
-    edges = [(i, i + 1) for i in range(n - 1)]
-    return _both_ways(edges) if both_ways else edges
-
-
-def grid(rows, cols, both_ways=True):
-    edges = []
-    for r in range(rows):
-        for c in range(cols):
-            q = r * cols + c
-            if c + 1 < cols:
-                edges.append((q, q + 1))
-            if r + 1 < rows:
-                edges.append((q, q + cols))
-    return _both_ways(edges) if both_ways else edges
-
-
-# The 27-qubit heavy-hex device (Falcon family), undirected couplers.
-_FALCON_27 = [
-    (0, 1), (1, 2), (1, 4), (2, 3), (3, 5), (4, 7), (5, 8), (6, 7),
-    (7, 10), (8, 9), (8, 11), (10, 12), (11, 14), (12, 13), (12, 15),
-    (13, 14), (14, 16), (15, 18), (16, 19), (17, 18), (18, 21), (19, 20),
-    (19, 22), (21, 23), (22, 25), (23, 24), (24, 25), (25, 26),
-]
-
-
-def heavy_hex_27(both_ways=True):
-    edges = list(_FALCON_27)
+def heavy_hex_27(two_way=True):
+    edges = devices.heavy_hex_27(two_way=False)
     _check_heavy_hex(edges, 27, 28)
-    return _both_ways(edges) if both_ways else edges
+    return both_ways(edges) if two_way else edges
 
 
-def heavy_hex_lattice(rows, width):
-    """Heavy-hex lattice numbered row by row, each row followed by the
-    bridge qubits linking it to the next one (the 127-qubit Eagle layout for
-    rows=7, width=15). The first row lacks its last column and the last row
-    its first one; bridges sit on columns 0, 4, 8, ... below even rows and
-    on columns 2, 6, 10, ... below odd rows."""
-    edges = []
-    next_q = 0
-    row_ids = []
-    for r in range(rows):
-        if r == 0:
-            cols = range(0, width - 1)
-        elif r == rows - 1:
-            cols = range(1, width)
-        else:
-            cols = range(0, width)
-        ids = {}
-        for c in cols:
-            ids[c] = next_q
-            next_q += 1
-        for c in cols:
-            if c + 1 in ids:
-                edges.append((ids[c], ids[c + 1]))
-        row_ids.append(ids)
-        if r + 1 < rows:
-            start = 0 if r % 2 == 0 else 2
-            bridges = []
-            for c in range(start, width, 4):
-                bridges.append((c, next_q))
-                next_q += 1
-            row_ids.append(bridges)
-    # Bridges link the row above to the row below on their column.
-    for i in range(1, len(row_ids), 2):
-        above, below = row_ids[i - 1], row_ids[i + 1]
-        for c, b in row_ids[i]:
-            edges.append((above[c], b))
-            edges.append((b, below[c]))
-    return edges, next_q
-
-
-def heavy_hex_127(both_ways=True):
-    edges, n = heavy_hex_lattice(7, 15)
+def heavy_hex_127(two_way=True):
+    edges = devices.heavy_hex(7, 15, two_way=False)
     _check_heavy_hex(edges, 127, 144)
-    assert n == 127
-    return _both_ways(edges) if both_ways else edges
+    return both_ways(edges) if two_way else edges
 
 
 def _check_heavy_hex(edges, n, count):
@@ -124,38 +54,8 @@ def _check_heavy_hex(edges, n, count):
     assert all(d < UNREACHABLE for d in bfs_distances(edges, n)[0])
 
 
-def num_qubits(cmap):
-    return 1 + max(max(a, b) for a, b in cmap)
-
-
 def undirected(cmap):
     return {frozenset(e) for e in cmap}
-
-
-def bfs_distances(cmap, n, unreachable=UNREACHABLE):
-    adj = [[] for _ in range(n)]
-    for a, b in cmap:
-        adj[a].append(b)
-        adj[b].append(a)
-    dists = []
-    for s in range(n):
-        row = [unreachable] * n
-        row[s] = 0
-        todo = deque([s])
-        while todo:
-            u = todo.popleft()
-            for v in adj[u]:
-                if row[v] == unreachable:
-                    row[v] = row[u] + 1
-                    todo.append(v)
-        dists.append(row)
-    return dists
-
-
-def error_map(cmap, rng, lo=0.001, hi=0.05):
-    """An error rate per ordered pair of the coupling map (both directions
-    of a coupler get their own rate)."""
-    return {(a, b): rng.uniform(lo, hi) for a, b in cmap}
 
 
 # --------------------------------------------------------------------------
@@ -287,7 +187,7 @@ def device(name):
     elif name == "line_8":
         cmap = line(8)
     elif name == "line_8_one_way":
-        cmap = line(8, both_ways=False)
+        cmap = line(8, two_way=False)
     else:
         raise KeyError(name)
     n = num_qubits(cmap)
@@ -295,11 +195,18 @@ def device(name):
 
 
 def panic_exception_class(router):
-    """The interpreter-level class of internal faults, taken from a fault."""
+    """The interpreter-level class of internal faults, taken from a fault
+    whose report on descriptor 2 goes nowhere."""
+    saved, devnull = os.dup(2), os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 2)
     try:
         router.route([(8, (0, 1))], 1, [(0, 1)], [[0, 1], [1, 0]], {}, [], 2)
     except BaseException as e:  # noqa: B902 - the class is what we want
         return type(e)
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+        os.close(devnull)
     raise AssertionError("gate code 8 did not fault")
 
 

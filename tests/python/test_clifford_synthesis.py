@@ -3,18 +3,16 @@ Clifford operators with gates of their own trees, and every documented
 failure is raised as such."""
 
 import random
-import sys
 
 import numpy as np
 import pytest
 
 from corvane import corvane_rs
 
-from synthesis_helpers import REPO, companion, is_panic, run_child
+from synthesis_helpers import companion, is_panic, run_child
 
-sys.path.insert(0, str(REPO / "tools" / "clifford"))
-import companion as clifford_companion  # noqa: E402
-import sampler  # noqa: E402
+from tools.clifford import companion as clifford_companion
+from tools.clifford import sampler
 
 DATA = companion("clifford")
 PATH = DATA["models_path"]
@@ -95,7 +93,7 @@ def test_uniformly_random_operators_are_synthesized_with_the_model_gates(synth, 
         assert rebuilds(gates, codes, model)
 
 
-def test_identity_and_failures(synth):
+def test_identity_and_failures(synth, fault_reports):
     assert synth.synthesize(SMALL, [9, 0, 0, 0, 9, 0, 0, 0, 9]) == []
     assert synth.run(model_id=SMALL, num_runs=2, circuit=[]) == []
     with pytest.raises(RuntimeError) as e:
@@ -165,7 +163,7 @@ def test_descriptions_are_reported_and_skipped():
     ]
 
 
-def test_malformed_arguments_are_refused_or_fault():
+def test_malformed_arguments_are_refused_or_fault(fault_reports):
     good = arguments([MODELS[SMALL]])
     for key, bad, kind in [
         ("act_gates", {SMALL: [["h", [0]]]}, TypeError),

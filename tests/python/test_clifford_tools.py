@@ -9,20 +9,13 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from tools import safetensors_file
+from tools.clifford import blocks, compact, companion, loop, sampler, teacher
+from tools.clifford.net import Net
+
 REPO_ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO_ROOT / "tools"))
-sys.path.insert(0, str(REPO_ROOT / "tools" / "clifford"))
 
-import blocks  # noqa: E402
-import compact  # noqa: E402
-import companion  # noqa: E402
-import loop  # noqa: E402
-import safetensors_file  # noqa: E402
-import sampler  # noqa: E402
-import teacher  # noqa: E402
-from net import Net  # noqa: E402
-
-EXPANDER = REPO_ROOT / "tools" / "expand_clifford_models.py"
+EXPANDER = [sys.executable, "-m", "tools.expand_clifford_models"]
 MODEL_NAMES = [
     "mc_ft_3qL_v2", "mc_ft_5qL_v1", "mc_ft_5qT_v1", "mc_ft_7qH_v3", "vec_4qL_v1", "vec_4qT_v1",
     "vec_8qL_v9_r1", "vec_9qH3_v2", "vec_9qL_v4", "vec_9qT_v2", "vec_ft_6qL_v1", "vec_ft_6qT_v1",
@@ -43,7 +36,7 @@ def models():
 @pytest.fixture(scope="module")
 def expanded(tmp_path_factory):
     out = tmp_path_factory.mktemp("expanded")
-    done = subprocess.run([sys.executable, str(EXPANDER), "--out", str(out)],
+    done = subprocess.run([*EXPANDER, "--out", str(out)], cwd=REPO_ROOT,
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     return out
@@ -154,7 +147,7 @@ def test_network_evaluation_matches_plain_convolution_and_layers():
 
 
 def test_expander_is_deterministic_with_the_model_shapes(models, expanded, tmp_path):
-    again = subprocess.run([sys.executable, str(EXPANDER), "--out", str(tmp_path)],
+    again = subprocess.run([*EXPANDER, "--out", str(tmp_path)], cwd=REPO_ROOT,
                            capture_output=True, text=True, timeout=120)
     assert again.returncode == 0, again.stderr
     for name, m in models.items():
@@ -169,9 +162,9 @@ def test_expander_is_deterministic_with_the_model_shapes(models, expanded, tmp_p
 
 
 def test_expander_warns_and_writes_zero_layers_without_compact_weights(tmp_path):
-    done = subprocess.run([sys.executable, str(EXPANDER), "--out", str(tmp_path / "out"),
+    done = subprocess.run([*EXPANDER, "--out", str(tmp_path / "out"),
                            "--compact-dir", str(tmp_path)], capture_output=True, text=True,
-                          timeout=120)
+                          timeout=120, cwd=REPO_ROOT)
     assert done.returncode == 0
     assert done.stderr.count("warning:") == len(MODEL_NAMES)
     tensors = safetensors_file.read(tmp_path / "out" / "vec_4qL_v1.safetensors")
@@ -200,7 +193,7 @@ def test_expanded_four_qubit_models_solve_random_cliffords(models, expanded, nam
 
 
 def test_three_qubit_search_covers_the_group_and_its_optimal_actions_solve(models):
-    import optimum
+    from tools.clifford import optimum
     m = models["mc_ft_3qL_v2"]
     opt = optimum.Optimum(m)
     assert len(opt) == 2 ** 9 * 3 * 15 * 63            # |Sp(6, 2)|

@@ -11,13 +11,11 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-REPO_ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO_ROOT / "tools"))
-sys.path.insert(0, str(REPO_ROOT / "bench"))
-import gen_linear_function_models as gen  # noqa: E402
-import linear_function_reference as ref  # noqa: E402
+from bench import linear_function_reference as ref
+from tools import gen_linear_function_models as gen
 
-TOOL = REPO_ROOT / "tools" / "gen_linear_function_models.py"
+REPO_ROOT = Path(__file__).resolve().parents[2]
+TOOL = [sys.executable, "-m", "tools.gen_linear_function_models"]
 # File sizes by qubit count, from the model format.
 SIZES = {3: 551_364, 4: 567_756, 5: 588_244, 6: 612_828, 7: 641_516, 8: 674_292, 9: 711_164}
 
@@ -93,7 +91,7 @@ def test_tabled_and_trained_networks_reach_identity(model_id):
 def test_generation_is_reproducible_with_the_loader_layout(tmp_path):
     dirs = [tmp_path / "a", tmp_path / "b"]
     for d in dirs:
-        result = subprocess.run([sys.executable, str(TOOL), "--out", str(d)],
+        result = subprocess.run([*TOOL, "--out", str(d)], cwd=REPO_ROOT,
                                 capture_output=True, text=True, timeout=120)
         assert result.returncode == 0, result.stderr
     names = sorted(p.name for p in dirs[0].iterdir())

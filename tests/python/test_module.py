@@ -5,6 +5,7 @@ import importlib
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -91,3 +92,11 @@ def test_import_starts_no_thread_and_prints_nothing():
         """
     )
     assert out == "0 0\n"
+
+
+def test_stub_and_companion_data_lie_beside_the_module():
+    here = Path(corvane_rs.__file__).parent
+    assert "class LinearFunctionSynthesis" in (here / "corvane_rs.pyi").read_text()
+    repo = Path(__file__).resolve().parents[2]
+    for name in ("permutation.json", "clifford.json"):
+        assert (here / "corvane_rs_models" / name).read_bytes() == (repo / "models" / name).read_bytes()

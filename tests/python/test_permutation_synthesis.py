@@ -55,7 +55,7 @@ def test_random_permutations_are_synthesized_on_the_coupling_map(synth, name):
         assert len(synth.synthesize(name, perm)) == 28
 
 
-def test_identity_and_failures(synth):
+def test_identity_and_failures(synth, fault_reports):
     assert synth.synthesize(SMALL, list(range(8))) == []
     assert synth.run(SMALL, 3, list(range(8)) + [99]) == []  # cells beyond num_qubits are not examined
     with pytest.raises(RuntimeError) as e:
@@ -160,7 +160,7 @@ def test_descriptions_are_reported_and_skipped():
     ]
 
 
-def test_unknown_model_file_fails_the_constructor():
+def test_unknown_model_file_fails_the_constructor(fault_reports):
     m = MODELS[SMALL]
     cmap = {SMALL: [tuple(e) for e in m["cmap"]]}
     for path, name in [(PATH + "/", SMALL), (PATH, SMALL.upper()), ("/models/clifford-ai-models", SMALL)]:
@@ -182,7 +182,7 @@ def test_conversion_errors(synth, args, kind, text):
         assert str(e.value).startswith(text)
 
 
-def test_malformed_constructor_arguments_are_refused():
+def test_malformed_constructor_arguments_are_refused(fault_reports):
     m = MODELS[SMALL]
     good = dict(model_info=[m["model_info"]], cmap={SMALL: [tuple(e) for e in m["cmap"]]},
                 valid_perms={SMALL: m["valid_perms"]}, models_path=PATH)

@@ -12,14 +12,13 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from tools import gen_permutation_models as gen
+from tools import permutation_sim as sim
+from tools import safetensors_file
+
 REPO_ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO_ROOT / "tools"))
 
-import gen_permutation_models as gen  # noqa: E402
-import permutation_sim as sim  # noqa: E402
-import safetensors_file  # noqa: E402
-
-TOOL = REPO_ROOT / "tools" / "gen_permutation_models.py"
+TOOL = [sys.executable, "-m", "tools.gen_permutation_models"]
 COMPANION = json.loads((REPO_ROOT / "models" / "permutation.json").read_text())
 MODELS = COMPANION["models"]
 
@@ -27,7 +26,7 @@ MODELS = COMPANION["models"]
 @pytest.fixture(scope="module")
 def model_dir(tmp_path_factory):
     out = tmp_path_factory.mktemp("permutation-models")
-    subprocess.run([sys.executable, str(TOOL), "--out", str(out)], check=True, timeout=120)
+    subprocess.run([*TOOL, "--out", str(out)], check=True, timeout=120, cwd=REPO_ROOT)
     return out
 
 
@@ -61,7 +60,7 @@ def test_companion_data_is_derived_and_describes_the_graphs():
 
 
 def test_generation_is_byte_identical_with_the_module_shapes(model_dir, tmp_path):
-    subprocess.run([sys.executable, str(TOOL), "--out", str(tmp_path)], check=True, timeout=120)
+    subprocess.run([*TOOL, "--out", str(tmp_path)], check=True, timeout=120, cwd=REPO_ROOT)
     for m in MODELS:
         name = m["model_info"]["model_name"]
         n, a = int(m["model_info"]["qubits"]), len(m["cmap"]) + 1

@@ -366,7 +366,7 @@ def test_empty_and_mixed_case_metric_names(router):
 
 
 @pytest.mark.parametrize("code", [7, 8, 9])
-def test_codes_seven_to_nine_are_internal_faults(router, panic_cls, code):
+def test_codes_seven_to_nine_are_internal_faults(router, panic_cls, code, fault_reports):
     circuits = [
         [(code, (0, 1))],
         # Also as the last of a long list of good gates.
@@ -376,9 +376,12 @@ def test_codes_seven_to_nine_are_internal_faults(router, panic_cls, code):
         with pytest.raises(panic_cls) as info:
             router.route(**line_args(circuit=circuit))
         assert str(info.value) == f"index out of bounds: the len is 7 but the index is {code}"
+        fault_reports.readouterr()
         with pytest.raises(RuntimeError) as rinfo:
             router.transpile(**transpile_args(circuit=circuit))
         assert rinfo.value.args == ("Panic error",)
+        # The exception hides the fault's message; the report keeps it.
+        assert f"index out of bounds: the len is 7 but the index is {code}\n" in fault_reports.readouterr().err
 
 
 def test_high_codes_come_back_unchanged(router):
@@ -426,7 +429,7 @@ def test_gate_kinds_combine_on_adjacent_pairs(router):
 # Faults
 
 
-def test_worker_faults_reach_route_as_thread_panicked(router, panic_cls):
+def test_worker_faults_reach_route_as_thread_panicked(router, panic_cls, fault_reports):
     args = line_args()
     cases = [
         dict(metrics_names=["depth"]),
@@ -470,7 +473,7 @@ def test_fault_reports_go_to_stderr(router, panic_cls, capfd):
     assert err.index("Thread panicked: Any { .. }") > worker
 
 
-def test_shots_beyond_layouts_and_short_layouts(router):
+def test_shots_beyond_layouts_and_short_layouts(router, fault_reports):
     n = 8
     for change in (dict(shots=3), dict(shots=1, layout=[]), dict(layout=[list(range(5))]),
                    dict(shots=2, layout=[list(range(n)), list(range(6))])):
@@ -484,7 +487,7 @@ def test_shots_beyond_layouts_and_short_layouts(router):
     rh.assert_implements(targs["circuit"], gates, rh.argsort(perm), v2p, n)
 
 
-def test_faults_need_the_work_that_reaches_them(router, panic_cls):
+def test_faults_need_the_work_that_reaches_them(router, panic_cls, fault_reports):
     n = 8
     args = line_args()
     targs = transpile_args()
@@ -511,7 +514,7 @@ def test_faults_need_the_work_that_reaches_them(router, panic_cls):
         router.transpile(**dict(targs, shots=0, circuit=[(8, (0, 1))]))
 
 
-def test_instance_is_reusable_after_faults(router, panic_cls):
+def test_instance_is_reusable_after_faults(router, panic_cls, fault_reports):
     local = CircuitRouting()
     for _ in range(3):
         with pytest.raises(panic_cls):

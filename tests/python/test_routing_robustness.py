@@ -18,6 +18,8 @@ from corvane import corvane_rs
 import routing_helpers as rh
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# Children run from the repository root, where the shared helpers import from.
+REPO = os.path.dirname(os.path.dirname(HERE))
 MAX = 2147483647
 
 
@@ -135,7 +137,7 @@ HAND_PICKED = [
 
 @pytest.mark.parametrize("label,change,route_out,transpile_out", HAND_PICKED,
                          ids=[c[0] for c in HAND_PICKED])
-def test_hand_picked_inputs(router, label, change, route_out, transpile_out):
+def test_hand_picked_inputs(router, label, change, route_out, transpile_out, fault_reports):
     for method, want in (("route", route_out), ("transpile", transpile_out)):
         args = dict(base_args(), **change)
         n = args["num_qubits"]
@@ -144,7 +146,7 @@ def test_hand_picked_inputs(router, label, change, route_out, transpile_out):
             assert got == want, (method, label)
 
 
-def test_faults_leave_the_interpreter_and_instance_working(router):
+def test_faults_leave_the_interpreter_and_instance_working(router, fault_reports):
     args = base_args()
     for change in (dict(num_qubits=2**62), dict(dists=[]), dict(circuit=[(8, (0, 1))])):
         for method in ("route", "transpile"):
@@ -153,7 +155,7 @@ def test_faults_leave_the_interpreter_and_instance_working(router):
     rh.assert_implements(args["circuit"], gates, list(range(6)), v2p, 6)
 
 
-def test_concurrent_calls_from_python_threads(router):
+def test_concurrent_calls_from_python_threads(router, fault_reports):
     # One instance shared by several Python threads, good and faulty calls
     # interleaved: every good call must still be right.
     cmap, n, dists = rh.device("grid_5x5")
@@ -266,7 +268,7 @@ def bounded_calls():
 def test_calls_are_bounded_by_the_work_they_describe():
     code = f"import sys; sys.path.insert(0, {HERE!r}); import test_routing_robustness as t; t.bounded_calls()"
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=600, cwd=HERE)
+                          timeout=600, cwd=REPO)
     assert done.returncode == 0 and done.stdout.splitlines()[-1:] == ["done"], (
         f"child exited with {done.returncode}\nstdout:\n{done.stdout[-3000:]}\n"
         f"stderr:\n{done.stderr[-3000:]}")
@@ -440,7 +442,7 @@ FUZZ_CALLS = 250
 def test_generated_inputs_never_crash(seed):
     code = f"import sys; sys.path.insert(0, {HERE!r}); import test_routing_robustness as t; t.fuzz({seed}, {FUZZ_CALLS})"
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=120, cwd=HERE)
+                          timeout=120, cwd=REPO)
     assert done.returncode == 0, (
         f"child exited with {done.returncode}\nstdout:\n{done.stdout[-3000:]}\n"
         f"stderr:\n{done.stderr[-3000:]}")

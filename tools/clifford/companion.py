@@ -6,7 +6,7 @@ from pathlib import Path
 
 import numpy as np
 
-from blocks import CX, H, S
+from tools.clifford.blocks import CX, H, S
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
 COMPANION = REPO_ROOT / "models" / "clifford.json"

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Measures Clifford models on their expanded model files.
 
-    evaluate.py --dir DIR [--count N] [--runs 16] MODEL ...
+    python3 -m tools.clifford.evaluate --dir DIR [--count N] [--runs 16] MODEL ...
 
 For each model: uniformly random Cliffords (seed 1000 + n; N of them, by
 default 500, or 200 for 8 and 9 qubits) through the simulated synthesis loop
@@ -16,7 +16,6 @@ rebuild its operator. One JSON line per model goes to --json when given.
 import argparse
 import json
 import os
-import sys
 import time
 from pathlib import Path
 
@@ -24,13 +23,8 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import numpy as np  # noqa: E402
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import blocks  # noqa: E402
-import companion  # noqa: E402
-import loop  # noqa: E402
-import sampler  # noqa: E402
-import teacher  # noqa: E402
-from net import Net  # noqa: E402
+from tools.clifford import blocks, companion, loop, sampler, teacher  # noqa: E402
+from tools.clifford.net import Net  # noqa: E402
 
 
 def default_count(n):
@@ -76,7 +70,7 @@ def evaluate(model, model_file, count=None, runs=16, seed=None):
     }
     row["ratio"] = row["run_gates"] / row["baseline_solved_gates"]
     if model.n == 3:
-        import optimum
+        from tools.clifford import optimum
         row["optimum_gates"] = float(optimum.Optimum(model).distance(states).mean())
     return row
 

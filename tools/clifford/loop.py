@@ -12,7 +12,7 @@ reverse order.
 
 import numpy as np
 
-from blocks import apply_batch, invert_view, is_identity
+from tools.clifford.blocks import apply_batch, invert_view, is_identity
 
 
 class Attempts:

@@ -10,13 +10,9 @@ add nothing). So logits match the module's to the last bit, up to the
 rounding of tanh.
 """
 
-import sys
-from pathlib import Path
-
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
-import safetensors_file  # noqa: E402
+from tools import safetensors_file
 
 F32 = np.float32
 

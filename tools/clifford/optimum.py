@@ -9,7 +9,7 @@ dist(V g) = dist(V) - 1, whichever view is shown.
 
 import numpy as np
 
-from blocks import (COLUMN_CX_CONTROL, COLUMN_CX_TARGET, COLUMN_H, COLUMN_S, CX, H,
+from tools.clifford.blocks import (COLUMN_CX_CONTROL, COLUMN_CX_TARGET, COLUMN_H, COLUMN_S, CX, H,
                     identity)
 
 

@@ -9,7 +9,7 @@ every choice is uniform among the vectors that extend the partial basis.
 
 import numpy as np
 
-from blocks import to_codes
+from tools.clifford.blocks import to_codes
 
 
 def _form(x, y):

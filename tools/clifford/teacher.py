@@ -17,7 +17,7 @@ shortest path) as a boolean mask over the model's actions.
 
 import numpy as np
 
-from blocks import (COLUMN_CX_CONTROL, COLUMN_CX_TARGET, COLUMN_H, COLUMN_S,
+from tools.clifford.blocks import (COLUMN_CX_CONTROL, COLUMN_CX_TARGET, COLUMN_H, COLUMN_S,
                     IDENTITY_CODE, apply_batch, is_identity)
 
 UNREACHABLE = 255

@@ -27,13 +27,12 @@ k). A phase's weights are checkpointed in --work, and --resume skips the
 phases already there, so a continuation added to a model's schedule can be
 trained on its own and a full run retraces it.
 
-    train.py MODEL [--threads 1] [--work DIR] [--resume]
+    python3 -m tools.clifford.train MODEL [--threads 1] [--work DIR] [--resume]
 """
 
 import argparse
 import math
 import os
-import sys
 import time
 from pathlib import Path
 
@@ -44,12 +43,7 @@ import numpy as np  # noqa: E402
 import torch  # noqa: E402
 import torch.nn.functional as F  # noqa: E402
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import compact  # noqa: E402
-import companion  # noqa: E402
-import loop  # noqa: E402
-import sampler  # noqa: E402
-import teacher  # noqa: E402
+from tools.clifford import compact, companion, loop, sampler, teacher  # noqa: E402
 
 
 def rollouts_per_round(n):
@@ -127,7 +121,7 @@ class Policy(torch.nn.Module):
 
 def make_labeller(model):
     if model.n == 3:
-        import optimum
+        from tools.clifford import optimum
         return optimum.Optimum(model).label
     return lambda views: teacher.label(model, views)
 
