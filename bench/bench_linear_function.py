@@ -7,7 +7,7 @@ n <= 6, 300 above; --quick: 60 and 20) are synthesized with single
 is checked: each pair is an edge of the model's tree and the pairs, applied
 as row operations, turn the input into the identity. Printed per model, on
 the same matrices: solved share, mean CX of one attempt and of run(16), the
-tree-elimination reference (bench/linear_function_reference.py) and their
+tree-elimination reference (tools/linear_function_reference.py) and their
 ratios, the exact optimum (n <= 5), the most steps an attempt took, the time
 per attempt and per step; then the ratios over the models of 5 or more
 qubits, and the time to construct the object (all 29 networks decoded).
@@ -29,8 +29,8 @@ from pathlib import Path
 
 import numpy as np
 
-from bench import linear_function_reference as ref
-from bench.linear_function_reference import models
+from tools import linear_function_reference as ref
+from tools.linear_function_reference import models
 from tools import safetensors_file
 
 RUNS = 16

@@ -4,7 +4,7 @@
 For random permutations of each model (seeded), it prints: the share solved
 by one `synthesize` attempt and by `run(..., 10, ...)`, their mean SWAP
 counts next to the lower bound ⌈Σd/2⌉ and a classical token swapper
-(bench/permutation_reference.py), the mean steps, the time per attempt and
+(tools/permutation_reference.py), the mean steps, the time per attempt and
 per step, and the constructor's time. Every returned SWAP list is checked: a
 coupling-map edge per SWAP, and applied to the identity (exchanging the two
 cells of each SWAP, in order) it gives the input back; a failed check ends
@@ -31,7 +31,7 @@ from pathlib import Path
 
 import numpy as np
 
-from bench import permutation_reference as ref
+from tools import permutation_reference as ref
 from tools.devices import bfs_distances
 
 REPO_ROOT = Path(__file__).resolve().parent.parent

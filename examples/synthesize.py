@@ -7,7 +7,7 @@ and prints its cost next to a classical reference.
 
 The companion data each model is made for (coupling maps, symmetries, action
 gates) is read from where the module installs it, corvane_rs_models/ beside
-the module; the references come from bench/ and tools/ (numpy).
+the module; the references come from tools/ (numpy).
 """
 
 import json
@@ -18,9 +18,9 @@ import time
 import numpy as np
 from corvane import corvane_rs
 
-from bench import linear_function_reference as lf_ref
-from bench import permutation_reference as perm_ref
 from tools import gen_linear_function_models as lf_models
+from tools import linear_function_reference as lf_ref
+from tools import permutation_reference as perm_ref
 from tools.clifford import blocks, companion, sampler, teacher
 from tools.devices import bfs_distances
 

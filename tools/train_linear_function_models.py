@@ -48,7 +48,7 @@ from pathlib import Path
 import numpy as np
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
-from bench import linear_function_reference as ref
+from tools import linear_function_reference as ref
 from tools import gen_linear_function_models as models
 
 NOISE_RANGE = 18.75      # max - min of ln(-ln u) over u in (0, 1), rounded up

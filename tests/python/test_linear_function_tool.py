@@ -12,7 +12,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from bench import linear_function_reference as ref
+from tools import linear_function_reference as ref
 from tools import gen_linear_function_models as gen
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
