@@ -17,7 +17,8 @@ for dir in "$work/a" "$work/b/a/much/longer/checkout/path"; do
   git -C "$dir" checkout -q "$commit"
   "$PYTHON" -m pip wheel -q --no-deps -w "$dir/dist" "$dir"
   listing=$("$PYTHON" -m zipfile -l "$dir"/dist/*.whl)
-  for member in /LICENSE corvane/corvane_rs.pyi corvane/corvane_rs_models/permutation.json \
+  for member in /LICENSE corvane/corvane_rs.pyi corvane-stubs/corvane_rs.pyi corvane-stubs/py.typed \
+                corvane/corvane_rs_models/permutation.json \
                 corvane/corvane_rs_models/clifford.json; do
     grep -q -- "$member" <<<"$listing" || { echo "the wheel lacks $member" >&2; exit 1; }
   done

@@ -8,6 +8,7 @@
 namespace corvane {
 
 bool write_stdout_line(std::string_view line) noexcept {
+  if (output::detail::t_flush != nullptr) output::detail::t_flush();
   char newline = '\n';
   iovec parts[2] = {{const_cast<char*>(line.data()), line.size()}, {&newline, 1}};
   iovec* next = parts;

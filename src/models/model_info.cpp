@@ -2,6 +2,7 @@
 
 #include "common/argsort.h"
 #include "common/fault.h"
+#include "common/interrupt.h"
 #include "common/output.h"
 
 namespace corvane::models {
@@ -33,6 +34,8 @@ template <class Record, class Steps>
 std::unordered_map<std::string, Record> walk(std::vector<ModelDescription> model_info, Steps steps) {
   std::unordered_map<std::string, Record> out;
   for (ModelDescription& d : model_info) {
+    // A caller may describe thousands of models, each decoded in turn.
+    interrupt::poll();
     const ModelDescription description = std::move(d);
     const std::string* name = find_key(description, "model_name");
     if (name == nullptr) {

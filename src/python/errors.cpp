@@ -15,6 +15,23 @@ void ensure_error_set() noexcept {
 void set_memory_error() noexcept { PyErr_NoMemory(); }
 
 bool signal_raised() noexcept { return PyErr_CheckSignals() != 0; }
+
+void flush_python_stdout() noexcept {
+  Ref pending = take_pending();
+  PyObject* out = PySys_GetObject("stdout");  // borrowed; null when deleted
+  if (out != nullptr && out != Py_None) {
+    Ref done = Ref::steal(PyObject_CallMethod(out, "flush", nullptr));
+    if (!done) {
+      // A closed or odd stdout must not stop the diagnostic, but Ctrl-C
+      // during the flush must not be lost either: raise it again at the
+      // next check.
+      const bool interrupted = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) != 0;
+      PyErr_Clear();
+      if (interrupted) PyErr_SetInterrupt();
+    }
+  }
+  restore_pending(std::move(pending));
+}
 }  // namespace detail
 
 bool pending_is_ordinary() noexcept {

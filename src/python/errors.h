@@ -13,6 +13,9 @@
 //    interpreter's signal handlers; when one raises, the core throws
 //    interrupt::Interrupted and the handler's exception (KeyboardInterrupt by
 //    default) is what the call raises.
+//  - For the length of a guarded call, a diagnostic line the core writes to
+//    file descriptor 1 first flushes sys.stdout, so that it follows whatever
+//    the caller printed before it.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -30,6 +33,7 @@
 
 #include "common/fault.h"
 #include "common/interrupt.h"
+#include "common/output.h"
 
 namespace corvane::py {
 
@@ -148,6 +152,9 @@ void set_memory_error() noexcept;
 // The check interrupt::poll() runs: the interpreter's signal handlers; true
 // when one raised (its exception is then pending).
 bool signal_raised() noexcept;
+// The flush hook of write_stdout_line: sys.stdout.flush(), best effort; a
+// pending error survives it.
+void flush_python_stdout() noexcept;
 }  // namespace detail
 
 // Runs f() and returns its result. ErrorAlreadySet and Interrupted (whose
@@ -207,6 +214,7 @@ template <class Policy = FaultAsPanic, class F>
 PyObject* guard(F&& f) noexcept {
   const detail::BudgetShield shield;
   const interrupt::Scope interruptible(&detail::signal_raised);
+  const output::FlushScope flushing(&detail::flush_python_stdout);
   try {
     PyObject* result = nullptr;
     if constexpr (std::is_same_v<std::decay_t<decltype(f())>, Ref>) {

@@ -3,6 +3,7 @@ constructor arguments built from it, and a way to run code in a child
 interpreter and read what it wrote to descriptor 1."""
 
 import json
+import os
 import subprocess
 import sys
 import textwrap
@@ -21,7 +22,9 @@ def is_panic(exc):
 
 
 def run_child(code):
-    """Runs code in a fresh interpreter; returns (returncode, stdout, stderr)."""
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+    """Runs code in a fresh interpreter, its stdout buffered as a user's pipe
+    is; returns (returncode, stdout, stderr)."""
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
                           capture_output=True, text=True, timeout=300, cwd=REPO)
     return done.returncode, done.stdout, done.stderr

@@ -53,6 +53,9 @@ LONG_CALLS = {
     "clifford_attempt": """M.CliffordSynthesis(
         [dict(cm["model_info"], default_n_steps=str(2**62))], {CS: [tuple(g) for g in cm["act_gates"]]},
         {CS: cm["valid_perms"]}, {CS: cm["act_perms"]}, C["models_path"]).synthesize(CS, [0] * 9)""",
+    # A constructor decodes each description in turn.
+    "constructor": """M.PermutationSynthesis([pm["model_info"]] * 10**5, {PS: [tuple(e) for e in pm["cmap"]]},
+                                            {PS: pm["valid_perms"]}, P["models_path"])""",
     # Three CX on a 4-qubit line, two of them between distant qubits.
     "routing": """M.CircuitRouting().route(
         [(0, (0, 3)), (0, (1, 3)), (0, (0, 2))], 2**62, LINE, DISTS, {}, ["n_cnots"], 4)""",
