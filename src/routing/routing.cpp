@@ -253,6 +253,8 @@ RoutingResult Routing::_route_loop(const std::vector<Operation>& ops, std::uint6
   pass.runs = runs;
   pass.best = initial_best(num_qubits);
   if (runs == 0) return std::move(pass.best);
+  // On the calling thread, so that the fault names the pair, not a worker.
+  check_adjacent_pairs_coupled(coupling_map, dists, num_qubits);
   pass.patience = stall_limit(coupling_map, dists, num_qubits);
   if (g_seeded.load()) pass.seed = g_seed_base.load();
   const std::size_t fail_after = g_fail_spawn_after.load();
@@ -329,6 +331,23 @@ bool time_exceeded(std::chrono::steady_clock::time_point start, std::uint64_t ma
   return secs > max_seconds || (secs == max_seconds && frac > 0);
 }
 
+// Two caller qubits placed on one physical qubit would route as one. Entries
+// at or beyond n are no physical qubit; the passes fault on them.
+void check_distinct_placement(const std::vector<std::size_t>& placement, std::uint64_t shot) {
+  const std::size_t n = placement.size();
+  std::vector<std::size_t> first(n, n);  // first caller qubit placed on each physical qubit
+  for (std::size_t j = 0; j < n; ++j) {
+    const std::size_t p = placement[j];
+    if (p >= n) continue;
+    if (first[p] != n) {
+      fault("layout[" + std::to_string(shot) + "] places caller qubits " +
+            std::to_string(first[p]) + " and " + std::to_string(j) + " on physical qubit " +
+            std::to_string(p));
+    }
+    first[p] = j;
+  }
+}
+
 }  // namespace
 
 RouteOutput CircuitRouting::transpile(const std::vector<GateTuple>& circuit, std::uint64_t runs,
@@ -352,6 +371,7 @@ RouteOutput CircuitRouting::transpile(const std::vector<GateTuple>& circuit, std
     relabel_ops(base, shot_layout);
     // base_map[j]: the label caller qubit j carries in the base circuit.
     std::vector<std::size_t> base_map = gather_by_index(shot_layout, identity);
+    check_distinct_placement(base_map, s);
 
     // An iteration without passes changes nothing; skipping them keeps a
     // huge `its` from spinning with no time check.

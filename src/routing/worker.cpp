@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 #include <map>
+#include <string>
 #include <tuple>
 
 #include "common/fault.h"
@@ -103,6 +104,28 @@ std::uint64_t stall_limit(const CouplingMap& coupling_map, const Dists& dists,
   }
   farthest = std::min<std::uint64_t>(farthest, std::max<std::uint64_t>(size, 1));
   return std::max<std::uint64_t>(1024, 16 * size * farthest);
+}
+
+void check_adjacent_pairs_coupled(const CouplingMap& coupling_map, const Dists& dists,
+                                  std::size_t num_qubits) {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> coupled;
+  coupled.reserve(coupling_map.size());
+  for (const auto& [a, b] : coupling_map) coupled.emplace_back(std::minmax(a, b));
+  std::sort(coupled.begin(), coupled.end());
+  const std::size_t rows = std::min(num_qubits, dists.size());
+  for (std::size_t p = 0; p < rows; ++p) {
+    const auto& row = dists[p];
+    const std::size_t cols = std::min(num_qubits, row.size());
+    for (std::size_t r = 0; r < cols; ++r) {
+      if (row[r] > 1 || r == p) continue;
+      const std::pair<std::uint64_t, std::uint64_t> pair = std::minmax<std::uint64_t>(p, r);
+      if (!std::binary_search(coupled.begin(), coupled.end(), pair)) {
+        fault("dists[" + std::to_string(p) + "][" + std::to_string(r) + "] is " +
+              std::to_string(row[r]) + ", but the coupling map couples physical qubits " +
+              std::to_string(p) + " and " + std::to_string(r) + " in neither direction");
+      }
+    }
+  }
 }
 
 RoutingResult route_worker_limited(bool swap_as_perm, const std::vector<Operation>& ops,

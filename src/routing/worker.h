@@ -25,6 +25,13 @@ inline constexpr std::uint64_t MAX_ROUTING_STEPS = 200'000'000;
 std::uint64_t stall_limit(const CouplingMap& coupling_map, const Dists& dists,
                           std::size_t num_qubits);
 
+// Faults when `dists` calls two distinct physical qubits below num_qubits
+// adjacent (a distance of at most 1) while the coupling map couples them in
+// neither direction: a gate would execute, and be listed, on that pair.
+// Entries beyond the table are left to the ordinary index faults.
+void check_adjacent_pairs_coupled(const CouplingMap& coupling_map, const Dists& dists,
+                                  std::size_t num_qubits);
+
 // Gate list on physical qubits in topological order, the final layout, and
 // one value per metric name.
 struct RoutingResult {

@@ -280,7 +280,7 @@ def test_dists_must_fit_signed_32_bits(router):
     dists[0][7] = dists[7][0] = MAX
     res = router.route(**dict(args, circuit=[(0, (3, 4))], dists=dists))
     assert res[0] == [(0, (3, 4))]
-    dists[0][6] = -2147483648
+    dists[0][1] = -2147483648  # coupled, so it may be called adjacent
     rh.assert_well_formed(router.route(**dict(args, circuit=[], dists=dists)), 8)
 
 
@@ -471,6 +471,43 @@ def test_fault_reports_go_to_stderr(router, panic_cls, capfd):
     worker = err.index("thread '<unnamed>' panicked at")
     assert err.index("This should be impossible") > worker
     assert err.index("Thread panicked: Any { .. }") > worker
+
+
+def test_distances_and_layouts_that_contradict_the_device(router, panic_cls, fault_reports):
+    n = 6
+    args = line_args(n, circuit=[(rh.CX, (0, 5)), (rh.CX, (1, 3))])
+    good = args["dists"]
+    off_map = [list(row) for row in good]
+    off_map[4][1] = 1  # one pair called adjacent that no coupler joins
+    cases = [
+        ([[0] * n for _ in range(n)], "dists[0][2] is 0, "),
+        ([[1] * n for _ in range(n)], "dists[0][2] is 1, "),
+        (off_map, "dists[4][1] is 1, "),
+        ([[-1 if p != r else 0 for r in range(n)] for p in range(n)], "dists[0][2] is -1, "),
+    ]
+    for dists, named in cases:
+        with pytest.raises(panic_cls) as info:
+            router.route(**dict(args, dists=dists))
+        assert str(info.value).startswith(named) and "in neither direction" in str(info.value)
+        with pytest.raises(RuntimeError) as rinfo:
+            router.transpile(**dict(transpile_args(n, args["circuit"]), dists=dists))
+        assert rinfo.value.args == ("Panic error",)
+        assert named in fault_reports.readouterr().err
+    # A coupler listed in one direction only couples the pair.
+    one_way = dict(args, coupling_map=[(a, b) for a, b in args["coupling_map"] if a < b])
+    gates, (_, _, v2p) = router.route(**one_way)
+    rh.assert_implements(args["circuit"], gates, list(range(n)), v2p, n)
+    # A gate on one qubit twice comes back as it went in.
+    assert router.route(**dict(args, circuit=[(rh.CX, (2, 2))]))[0] == [(rh.CX, (2, 2))]
+
+    targs = transpile_args(n, args["circuit"])
+    for layout, named in (([0] * n, "layout[0] places caller qubits 0 and 1 on physical qubit 0"),
+                          ([1, 1, 2, 3, 4, 5], "layout[1] places caller qubits 0 and 1 on "
+                                               "physical qubit 1")):
+        layouts = [list(range(n)), layout] if named.startswith("layout[1]") else [layout]
+        with pytest.raises(RuntimeError):
+            router.transpile(**dict(targs, layout=layouts, shots=len(layouts)))
+        assert named in fault_reports.readouterr().err
 
 
 def test_shots_beyond_layouts_and_short_layouts(router, fault_reports):

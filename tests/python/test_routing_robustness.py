@@ -85,7 +85,9 @@ HAND_PICKED = [
     ("coupler end out of range", dict(coupling_map=rh.line(6) + [(5, 6)]),
      "PanicException", "RuntimeError"),
     ("coupler end far out", dict(coupling_map=[(0, 2**62)]), "PanicException", "RuntimeError"),
-    ("no couplers", dict(coupling_map=[]), "ok", "ok"),
+    ("no couplers", dict(coupling_map=[]), "PanicException", "RuntimeError"),
+    ("no couplers, no adjacent pair", dict(coupling_map=[], dists=[[0 if p == r else MAX for r in range(6)]
+                                                                     for p in range(6)]), "ok", "ok"),
     ("self-loop coupler", dict(coupling_map=rh.line(6) + [(2, 2)]), "ok", "ok"),
     ("empty everything", dict(circuit=[], coupling_map=[], dists=[], err_map={},
                               metrics_names=[], num_qubits=0, layout=[[]]), "ok", "ok"),
@@ -101,7 +103,7 @@ HAND_PICKED = [
     ("num_qubits too big", dict(num_qubits=2**64), "OverflowError", "OverflowError"),
     ("layout shorter than n", dict(layout=[[0, 1, 2]]), "ok", "RuntimeError"),
     ("layout entry beyond n", dict(layout=[[0, 1, 2, 3, 4, 60]]), "ok", "RuntimeError"),
-    ("layout with repeats", dict(layout=[[0, 0, 1, 1, 2, 2]]), "ok", None),
+    ("layout with repeats", dict(layout=[[0, 0, 1, 1, 2, 2]]), "ok", "RuntimeError"),
     ("layout longer than n", dict(layout=[list(range(6)) + [9, 9]]), "ok", None),
     ("shots beyond layouts", dict(shots=4), "ok", "RuntimeError"),
     ("no layouts", dict(layout=[]), "ok", "RuntimeError"),
@@ -113,7 +115,8 @@ HAND_PICKED = [
     ("odd error rates", dict(err_map={(0, 1): math.nan, (1, 0): -3.0, (1, 2): math.inf,
                                       (2, 3): 1e300, (9, 9): 0.5}), "ok", "ok"),
     ("error rate not a number", dict(err_map={(0, 1): None}), "TypeError", "TypeError"),
-    ("negative distances", dict(dists=[[-MAX - 1] * 6 for _ in range(6)]), "ok", "ok"),
+    ("negative distances", dict(dists=[[-MAX - 1] * 6 for _ in range(6)]), "PanicException",
+     "RuntimeError"),
     ("all distances unreachable", dict(dists=[[MAX] * 6 for _ in range(6)]), "ok", "ok"),
     ("code 7", dict(circuit=[(0, (0, 1)), (7, (0, 1))]), "PanicException", "RuntimeError"),
     ("wait-all and one-qubit with far q1", dict(circuit=[(6, (0, 5)), (5, (1, 4)), (0, (2, 3))]),
@@ -253,7 +256,8 @@ def bounded_calls():
     # Rows that alias one list describe a matrix far larger than the object.
     row = list(range(1_000_000))
     aliased = [row] * 1_000_001
-    gates, _ = router.route([(rh.CX, (0, 1))], 4, rh.line(4), aliased, {}, ["n_cnots"], 4)
+    complete = [(a, b) for a in range(4) for b in range(4) if a != b]  # agrees with any row
+    gates, _ = router.route([(rh.CX, (0, 1))], 4, complete, aliased, {}, ["n_cnots"], 4)
     assert gates == [(rh.CX, (0, 1))]
     for call in (lambda: router.route([], 1, rh.line(4), aliased, {}, [], 1_000_000),
                  lambda: router.transpile([], 1, 1, 1, 2**40, [row] * 100_000, rh.line(4),
@@ -328,9 +332,9 @@ def _mutate(rng, args):
         if rows:
             r = rng.randrange(len(rows))
             if rows[r]:
-                # Values that only let gates execute sooner, or do not fit.
-                # (Distances that contradict the couplers can leave the
-                # router stepping until its cap, which takes minutes.)
+                # Values that call a pair adjacent (a fault unless it is
+                # coupled), or do not fit. (Distances that only overstate
+                # can leave the router stepping until its cap.)
                 rows[r][rng.randrange(len(rows[r]))] = rng.choice(
                     [-1, -MAX - 1, 0, MAX + 1, -MAX - 2])
             args["dists"] = rows
