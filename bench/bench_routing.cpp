@@ -2,8 +2,10 @@
 //
 // For every workload it routes with 1 and with 8 workers and prints the wall
 // time, the policy steps per second of one worker, the SWAPs inserted, CX
-// count and CX depth before and after, and the peak memory of a process that
-// ran only that workload. Run it through bench/run.sh.
+// count and CX depth before and after, the peak memory of a process that ran
+// only that workload, and the time a pass spends checking that the distances
+// agree with the coupling map (against the pass's own wall time). Run it
+// through bench/run.sh.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,6 +36,7 @@ struct Workload {
 
 struct Figures {
   double wall_ms_1 = 0, wall_ms_8 = 0;
+  double check_us = 0;  // one check of the distances against the coupling map
   std::uint64_t steps = 0;
   double steps_per_s = 0;
   std::uint64_t swaps = 0, cx_after = 0, depth_after = 0;
@@ -76,6 +79,11 @@ Figures measure(const Workload& w) {
   const RoutingResult r8 = routing._route_loop(w.ops, 8, w.cm, d, err, names, n);
   f.wall_ms_8 = ms_since(t);
   (void)r1;
+
+  constexpr int kChecks = 1000;
+  t = Clock::now();
+  for (int i = 0; i < kChecks; ++i) check_adjacent_pairs_coupled(w.cm, d, n);
+  f.check_us = ms_since(t) * 1000.0 / kChecks;
 
   for (const Operation& op : r8.ops) f.swaps += op.kind.tag == OpTag::Swap;
   std::tie(f.cx_after, f.depth_after) = cx_and_depth(r8.ops, n);
@@ -134,9 +142,9 @@ int main(int argc, char** argv) {
       workloads.push_back({"heavy-hex-127", hh, "random-" + std::to_string(gates), random_cx(127, gates, 42)});
   }
 
-  std::printf("%-14s %-13s %6s %9s %9s %9s %11s %8s %9s %9s %8s %8s %9s\n", "device", "circuit",
-              "gates", "ms(1)", "ms(8)", "steps", "steps/s/w", "swaps", "cx-in", "cx-out",
-              "dep-in", "dep-out", "peak-MiB");
+  std::printf("%-14s %-13s %6s %9s %9s %9s %11s %8s %9s %9s %8s %8s %9s %9s %8s\n", "device",
+              "circuit", "gates", "ms(1)", "ms(8)", "steps", "steps/s/w", "swaps", "cx-in", "cx-out",
+              "dep-in", "dep-out", "peak-MiB", "check-us", "check%");
   for (const Workload& w : workloads) {
     const std::size_t n = num_qubits(w.cm);
     const auto [cx_in, depth_in] = cx_and_depth(w.ops, n);
@@ -145,12 +153,14 @@ int main(int argc, char** argv) {
       std::printf("%-14s %-13s  failed\n", w.device.c_str(), w.circuit.c_str());
       continue;
     }
-    std::printf("%-14s %-13s %6zu %9.1f %9.1f %9llu %11.0f %8llu %9llu %9llu %8llu %8llu %9.1f\n",
+    std::printf("%-14s %-13s %6zu %9.1f %9.1f %9llu %11.0f %8llu %9llu %9llu %8llu %8llu %9.1f "
+                "%9.2f %8.4f\n",
                 w.device.c_str(), w.circuit.c_str(), w.ops.size(), f.wall_ms_1, f.wall_ms_8,
                 static_cast<unsigned long long>(f.steps), f.steps_per_s,
                 static_cast<unsigned long long>(f.swaps), static_cast<unsigned long long>(cx_in),
                 static_cast<unsigned long long>(f.cx_after), static_cast<unsigned long long>(depth_in),
-                static_cast<unsigned long long>(f.depth_after), f.peak_kib / 1024.0);
+                static_cast<unsigned long long>(f.depth_after), f.peak_kib / 1024.0, f.check_us,
+                100.0 * f.check_us / 1000.0 / f.wall_ms_1);
     std::fflush(stdout);
   }
   return 0;

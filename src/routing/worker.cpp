@@ -108,17 +108,43 @@ std::uint64_t stall_limit(const CouplingMap& coupling_map, const Dists& dists,
 
 void check_adjacent_pairs_coupled(const CouplingMap& coupling_map, const Dists& dists,
                                   std::size_t num_qubits) {
+  const std::size_t rows = std::min(num_qubits, dists.size());
+  if (rows == 0) return;
+  // Each coupled pair once, as (low, high).
   std::vector<std::pair<std::uint64_t, std::uint64_t>> coupled;
   coupled.reserve(coupling_map.size());
-  for (const auto& [a, b] : coupling_map) coupled.emplace_back(std::minmax(a, b));
+  for (const auto& [a, b] : coupling_map)
+    if (a != b && a < num_qubits && b < num_qubits) coupled.emplace_back(std::minmax(a, b));
   std::sort(coupled.begin(), coupled.end());
-  const std::size_t rows = std::min(num_qubits, dists.size());
+  coupled.erase(std::unique(coupled.begin(), coupled.end()), coupled.end());
+  // The coupled neighbours of each row's qubit, packed.
+  std::vector<std::size_t> first(rows + 1, 0);
+  for (const auto& [a, b] : coupled) {
+    if (a < rows) ++first[a + 1];
+    if (b < rows) ++first[b + 1];
+  }
+  std::partial_sum(first.begin(), first.end(), first.begin());
+  std::vector<std::size_t> neighbours(first[rows]);
+  std::vector<std::size_t> fill(first.begin(), first.end() - 1);
+  for (const auto& [a, b] : coupled) {
+    if (a < rows) neighbours[fill[a]++] = b;
+    if (b < rows) neighbours[fill[b]++] = a;
+  }
+
   for (std::size_t p = 0; p < rows; ++p) {
-    const auto& row = dists[p];
-    const std::size_t cols = std::min(num_qubits, row.size());
+    const std::int32_t* row = dists[p].data();
+    const std::size_t cols = std::min(num_qubits, dists[p].size());
+    // Every entry of at most 1 must be the diagonal or a coupled pair: count
+    // them all (a loop the compiler vectorizes) against those allowed.
+    std::size_t near = 0;
+    for (std::size_t r = 0; r < cols; ++r) near += static_cast<std::size_t>(row[r] <= 1);
+    std::size_t allowed = p < cols && row[p] <= 1;
+    for (std::size_t k = first[p]; k < first[p + 1]; ++k)
+      allowed += neighbours[k] < cols && row[neighbours[k]] <= 1;
+    if (near == allowed) continue;
     for (std::size_t r = 0; r < cols; ++r) {
-      if (row[r] > 1 || r == p) continue;
-      const std::pair<std::uint64_t, std::uint64_t> pair = std::minmax<std::uint64_t>(p, r);
+      if (r == p || row[r] > 1) continue;
+      const std::pair<std::uint64_t, std::uint64_t> pair{std::min(p, r), std::max(p, r)};
       if (!std::binary_search(coupled.begin(), coupled.end(), pair)) {
         fault("dists[" + std::to_string(p) + "][" + std::to_string(r) + "] is " +
               std::to_string(row[r]) + ", but the coupling map couples physical qubits " +

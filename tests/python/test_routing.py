@@ -479,7 +479,10 @@ def test_distances_and_layouts_that_contradict_the_device(router, panic_cls, fau
     good = args["dists"]
     off_map = [list(row) for row in good]
     off_map[4][1] = 1  # one pair called adjacent that no coupler joins
+    off_end = [list(row) for row in good]
+    off_end[0][2] = 1  # as many false neighbours as true ones in the row
     cases = [
+        (off_end, "dists[0][2] is 1, "),
         ([[0] * n for _ in range(n)], "dists[0][2] is 0, "),
         ([[1] * n for _ in range(n)], "dists[0][2] is 1, "),
         (off_map, "dists[4][1] is 1, "),
