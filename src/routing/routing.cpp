@@ -19,6 +19,7 @@
 #include "common/interrupt.h"
 #include "common/rng.h"
 #include "routing/budget.h"
+#include "routing/policy.h"
 
 namespace corvane::routing {
 
@@ -254,6 +255,9 @@ RoutingResult Routing::_route_loop(const std::vector<Operation>& ops, std::uint6
   pass.best = initial_best(num_qubits);
   if (runs == 0) return std::move(pass.best);
   pass.patience = stall_limit(coupling_map, dists, num_qubits);
+  // Ready before any worker starts: the workers only read it, and a lack of
+  // memory for it is the caller's std::bad_alloc.
+  routing_policy();
   if (g_seeded.load()) pass.seed = g_seed_base.load();
   const std::size_t fail_after = g_fail_spawn_after.load();
   const int fail_err = g_fail_spawn_err.load();
