@@ -93,10 +93,10 @@ void* pass_thread_main(void* arg) noexcept {
   while (!pass.stop.load(std::memory_order_relaxed)) {
     const std::uint64_t run = pass.next.fetch_add(1, std::memory_order_relaxed);
     if (run >= pass.runs) break;
-    if (pass.seed.has_value()) rng::seed_thread_rng(*pass.seed + run);
     // Nothing may escape a thread: a fault was reported when raised, anything
     // else is reported here; the pass raises its own fault after the join.
     try {
+      if (pass.seed.has_value()) rng::seed_thread_rng(*pass.seed + run);
       RoutingResult r = route_worker_limited(in.swap_as_perm, *in.ops, *in.coupling_map,
                                              *in.dists, *in.err_map, *in.metrics_names,
                                              in.num_qubits, MAX_ROUTING_STEPS, pass.patience,
