@@ -56,7 +56,8 @@ def child(kind, headroom_mb, gates):
         call()
         outcome = "result"
     except BaseException as e:  # noqa: B036 - every Python exception is an outcome here
-        outcome = "exception " + type(e).__name__
+        message = str(e).splitlines()[0][:22] if str(e) else ""
+        outcome = f"exception {type(e).__name__}" + (f" ({message})" if message else "")
     # Written without allocating much: the limit still holds.
     os.write(1, (outcome + "\n").encode())
 
