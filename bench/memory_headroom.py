@@ -41,19 +41,20 @@ def child(kind, headroom_mb, gates):
     rng = random.Random(7)
     circuit = [(0, tuple(rng.sample(range(n), 2))) for _ in range(gates)]
     router = corvane_rs.CircuitRouting()
-    common = dict(circuit=circuit, coupling_map=cmap, dists=dists, err_map={},
+    args = dict(circuit=circuit, coupling_map=cmap, dists=dists, err_map={},
                   metrics_names=["n_cnots"], num_qubits=n)
     if kind == "transpile":
-        call = lambda: router.transpile(runs=4, inner_its=2, its=1, shots=1,  # noqa: E731
-                                        layout=[list(range(n))], max_seconds=60, **common)
+        method = router.transpile
+        args.update(runs=4, inner_its=2, its=1, shots=1, layout=[list(range(n))], max_seconds=60)
     else:
-        call = lambda: router.route(runs=8 if kind == "route8" else 1, **common)  # noqa: E731
+        method = router.route
+        args.update(runs=8 if kind == "route8" else 1)
     with open("/proc/self/status") as f:
         vm_kb = next(int(line.split()[1]) for line in f if line.startswith("VmSize:"))
     limit = vm_kb * 1024 + int(headroom_mb * (1 << 20))
     resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
     try:
-        call()
+        method(**args)
         outcome = "result"
     except BaseException as e:  # noqa: B036 - every Python exception is an outcome here
         message = str(e).splitlines()[0][:22] if str(e) else ""
