@@ -15,8 +15,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <mutex>
+#include <memory>
 #include <string>
+
+#include "common/thread_exit.h"
 
 namespace corvane::rng {
 
@@ -139,12 +141,14 @@ void fork_child_handler() noexcept {
 }
 
 void register_fork_handler() {
-  static std::once_flag once;
-  std::call_once(once, [] {
+  // A function-local static rather than std::call_once, whose thread-local
+  // state lives in the C++ library. A fault leaves it to the next call.
+  [[maybe_unused]] static const bool registered = [] {
     if (::pthread_atfork(nullptr, nullptr, &fork_child_handler) != 0) {
       fault("could not register the fork handler of thread_rng");
     }
-  });
+    return true;
+  }();
 }
 
 // Reads exactly `len` bytes of OS entropy; returns errno on failure, 0 on success.
@@ -190,7 +194,23 @@ std::uint64_t splitmix64(std::uint64_t& state) noexcept {
   return z ^ (z >> 31);
 }
 
-constinit thread_local ThreadRng t_rng;
+// The generator lives on the heap: a thread-local pointer is all that every
+// thread carries (the module's thread-local storage is reserved in every
+// thread of the process), and the generator is made where a lack of memory
+// is an exception.
+constinit thread_local ThreadRng* t_rng = nullptr;
+
+void free_thread_rng(void* rng) noexcept {
+  t_rng = nullptr;
+  delete static_cast<ThreadRng*>(rng);
+}
+
+ThreadRng& new_thread_rng() {
+  auto rng = std::make_unique<ThreadRng>();
+  at_thread_exit(&free_thread_rng, rng.get());
+  t_rng = rng.release();
+  return *t_rng;
+}
 
 }  // namespace
 
@@ -346,8 +366,11 @@ void ThreadRng::refill() {
   index_ = 0;
 }
 
-ThreadRng& thread_rng() noexcept { return t_rng; }
+ThreadRng& thread_rng() {
+  ThreadRng* rng = t_rng;
+  return rng != nullptr ? *rng : new_thread_rng();
+}
 
-void seed_thread_rng(std::uint64_t seed) noexcept { t_rng.seed(seed); }
+void seed_thread_rng(std::uint64_t seed) { thread_rng().seed(seed); }
 
 }  // namespace corvane::rng

@@ -62,8 +62,7 @@ class ThreadRng {
   static constexpr std::uint64_t RESEED_BYTES = 64 * 1024;
   static_assert(RESEED_BYTES % (BUFFER_WORDS * 4) == 0);
 
-  // Unseeded: the first draw seeds from the operating system. Constant
-  // initialisation keeps the thread_local instance free of guard checks.
+  // Unseeded: the first draw seeds from the operating system.
   constexpr ThreadRng() noexcept = default;
   ThreadRng(const ThreadRng&) = delete;  // a copy would repeat the stream
   ThreadRng& operator=(const ThreadRng&) = delete;
@@ -105,12 +104,14 @@ class ThreadRng {
   bool keyed_ = false;
 };
 
-// The calling thread's generator. Cheap, but hot loops should hold the
-// reference rather than call this per draw.
-ThreadRng& thread_rng() noexcept;
+// The calling thread's generator, made at the thread's first call (which
+// throws std::bad_alloc when it cannot be) and freed when the thread ends.
+// Cheap, but hot loops should hold the reference rather than call this per
+// draw.
+ThreadRng& thread_rng();
 
 // Tests only: makes the calling thread's generator a deterministic stream.
-void seed_thread_rng(std::uint64_t seed) noexcept;
+void seed_thread_rng(std::uint64_t seed);
 
 template <class Rng>
 concept RandomSource = requires(Rng& r) {

@@ -16,9 +16,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "common/fault.h"
+#include "common/thread_exit.h"
 
 namespace corvane::routing {
 
@@ -62,24 +64,19 @@ class ChunkedArray {
   static constexpr std::size_t kKeptBytes = std::size_t{8} << 20;
   static constexpr std::size_t kKeptChunks = kKeptBytes / (kChunk * sizeof(T));
 
-  // The calling thread's kept chunks, or null once they are destroyed (at
-  // thread exit; an array destroyed later frees its chunks).
+  // The calling thread's kept chunks: null until it first keeps one, freed
+  // when the thread ends. Behind a plain pointer, so that no destructor is
+  // registered with the C++ runtime, which cannot report a lack of memory.
   struct Kept {
     std::vector<std::vector<T>> chunks;
-    bool* gone;
-    explicit Kept(bool* g) : gone(g) {}
-    Kept(const Kept&) = delete;
-    Kept& operator=(const Kept&) = delete;
-    ~Kept() { *gone = true; }
   };
-  static Kept* kept() {
-    thread_local bool gone = false;
-    if (gone) return nullptr;
-    thread_local Kept k(&gone);
-    return &k;
+  static constinit inline thread_local Kept* t_kept = nullptr;
+  static void free_kept(void* kept) noexcept {
+    t_kept = nullptr;
+    delete static_cast<Kept*>(kept);
   }
   static std::vector<T> take() {
-    if (Kept* k = kept(); k != nullptr && !k->chunks.empty()) {
+    if (Kept* k = t_kept; k != nullptr && !k->chunks.empty()) {
       std::vector<T> chunk = std::move(k->chunks.back());
       k->chunks.pop_back();
       return chunk;
@@ -91,11 +88,15 @@ class ChunkedArray {
   static void give_back(std::vector<T>&& chunk) noexcept {
     if (chunk.capacity() != kChunk) return;  // a copy's chunk: freed
     try {
-      Kept* k = kept();
-      if (k == nullptr || k->chunks.size() >= kKeptChunks) return;
-      if (k->chunks.capacity() == 0) k->chunks.reserve(kKeptChunks);
+      if (t_kept == nullptr) {
+        auto k = std::make_unique<Kept>();
+        k->chunks.reserve(kKeptChunks);
+        at_thread_exit(&free_kept, k.get());
+        t_kept = k.release();
+      }
+      if (t_kept->chunks.size() >= kKeptChunks) return;
       chunk.clear();
-      k->chunks.push_back(std::move(chunk));  // within the reserved room: no throw
+      t_kept->chunks.push_back(std::move(chunk));  // within the reserved room: no throw
     } catch (...) {
       // No room to keep it: the chunk is freed.
     }

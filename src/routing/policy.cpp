@@ -362,20 +362,14 @@ PolicyScores SparsePolicy::forward(const SlotCodes& codes) const noexcept {
   return forward(x);
 }
 
-namespace {
-
-const SparsePolicy& routing_policy() noexcept {
+const SparsePolicy& routing_policy() {
   static const SparsePolicy policy(routing_policy_tables());
   return policy;
 }
 
-}  // namespace
+PolicyScores routing_policy_forward(const PolicyInput& x) { return routing_policy().forward(x); }
 
-PolicyScores routing_policy_forward(const PolicyInput& x) noexcept {
-  return routing_policy().forward(x);
-}
-
-PolicyScores routing_policy_forward(const SlotCodes& codes) noexcept {
+PolicyScores routing_policy_forward(const SlotCodes& codes) {
   return routing_policy().forward(codes);
 }
 

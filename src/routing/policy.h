@@ -116,10 +116,15 @@ class SparsePolicy {
   void build_table();
 };
 
+// The compiled-in tables in sparse form, built at the first call (which
+// throws std::bad_alloc when there is no memory for it; a later call tries
+// again). A routing pass builds it before its workers start.
+const SparsePolicy& routing_policy();
+
 // policy_forward with the compiled-in tables.
-PolicyScores routing_policy_forward(const PolicyInput& x) noexcept;
+PolicyScores routing_policy_forward(const PolicyInput& x);
 // The same from the codes of the inputs.
-PolicyScores routing_policy_forward(const SlotCodes& codes) noexcept;
+PolicyScores routing_policy_forward(const SlotCodes& codes);
 
 // Index of the first maximum: a later entry wins only when strictly
 // greater, so ties go to the lower index and NaN never wins (but is kept at

@@ -19,6 +19,7 @@
 #include "common/interrupt.h"
 #include "common/rng.h"
 #include "routing/budget.h"
+#include "routing/policy.h"
 
 namespace corvane::routing {
 
@@ -92,10 +93,10 @@ void* pass_thread_main(void* arg) noexcept {
   while (!pass.stop.load(std::memory_order_relaxed)) {
     const std::uint64_t run = pass.next.fetch_add(1, std::memory_order_relaxed);
     if (run >= pass.runs) break;
-    if (pass.seed.has_value()) rng::seed_thread_rng(*pass.seed + run);
     // Nothing may escape a thread: a fault was reported when raised, anything
     // else is reported here; the pass raises its own fault after the join.
     try {
+      if (pass.seed.has_value()) rng::seed_thread_rng(*pass.seed + run);
       RoutingResult r = route_worker_limited(in.swap_as_perm, *in.ops, *in.coupling_map,
                                              *in.dists, *in.err_map, *in.metrics_names,
                                              in.num_qubits, MAX_ROUTING_STEPS, pass.patience,
@@ -256,6 +257,9 @@ RoutingResult Routing::_route_loop(const std::vector<Operation>& ops, std::uint6
   // On the calling thread, so that the fault names the pair, not a worker.
   check_adjacent_pairs_coupled(coupling_map, dists, num_qubits);
   pass.patience = stall_limit(coupling_map, dists, num_qubits);
+  // Ready before any worker starts: the workers only read it, and a lack of
+  // memory for it is the caller's std::bad_alloc.
+  routing_policy();
   if (g_seeded.load()) pass.seed = g_seed_base.load();
   const std::size_t fail_after = g_fail_spawn_after.load();
   const int fail_err = g_fail_spawn_err.load();

@@ -124,6 +124,23 @@ def test_memory_exhaustion_under_an_address_space_limit_is_memory_error():
     assert "panicked" not in err, err[-3000:]
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="no address-space limit under AddressSanitizer (see above)")
+def test_worker_threads_out_of_memory_never_end_the_process():
+    # Fresh processes route with 8 runs at 0-23.5 MB of address space to
+    # spare: workers that could not build the policy, touch their
+    # thread-local storage or register its destructor ended the process.
+    from concurrent.futures import ThreadPoolExecutor
+
+    from bench import memory_headroom
+
+    headrooms = [h / 2 for h in range(48)]
+    with ThreadPoolExecutor(4) as pool:
+        ends = list(pool.map(lambda h: memory_headroom.run_one("route8", h, 2000, 120), headrooms))
+    allowed = {"result", "exception MemoryError", "exception PanicException (failed to spawn thread)"}
+    assert set(ends) <= allowed, [(h, end) for h, end in zip(headrooms, ends) if end not in allowed]
+
+
 @pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, MemoryError])
 def test_an_exception_raised_by_len_during_conversion_propagates(exc):
     class Sized(list):
