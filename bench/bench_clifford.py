@@ -106,7 +106,7 @@ def main():
 
         optimum = ""
         if n == 3:
-            import optimum as opt  # noqa: PLC0415 - only the 3-qubit group is small enough
+            from tools.clifford import optimum as opt  # noqa: PLC0415 - only the 3-qubit group is small enough
             optimum = f"{opt.Optimum(record).distance(ops).mean():8.2f}"
         mean16 = np.mean(best_gates) if best_gates else float("nan")
         rule_mean = np.mean(rule_solved) if rule_solved else float("nan")
