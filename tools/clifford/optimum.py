@@ -61,6 +61,13 @@ def _packed_gate(keys, gate, n):
     return out
 
 
+def _sorted_unique(keys):
+    """np.unique by sorting: numpy's hashed unique is several times slower on
+    millions of 64-bit keys."""
+    keys = np.sort(keys)
+    return keys[np.concatenate(([True], keys[1:] != keys[:-1]))] if len(keys) else keys
+
+
 def _contains(sorted_keys, keys):
     i = np.searchsorted(sorted_keys, keys)
     return sorted_keys[np.minimum(i, len(sorted_keys) - 1)] == keys
@@ -78,7 +85,7 @@ class Optimum:
         previous = np.zeros(0, dtype=np.uint64)
         while len(levels[-1]):
             frontier = levels[-1]
-            nxt = np.unique(np.concatenate([_packed_gate(frontier, g, n) for g in model.gates]))
+            nxt = _sorted_unique(np.concatenate([_packed_gate(frontier, g, n) for g in model.gates]))
             nxt = nxt[~_contains(frontier, nxt)]
             if len(previous):
                 nxt = nxt[~_contains(previous, nxt)]
