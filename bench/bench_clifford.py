@@ -10,9 +10,11 @@ single attempt, the time per attempt and per step, the steps per attempt,
 and the constructor's time. Every returned gate list is checked: the model's
 gates only, and applied in order to the identity as row operations it gives
 the operator back; a failed check ends the benchmark with exit status 1.
+--quick (4 operators per model, run4) checks in seconds that all of this
+still works; its numbers are too few to compare.
 
     PYTHONPATH=build/<dir>/python python3 -m bench.bench_clifford [--quick]
-        [--count N] [--seed S] [--models NAME ...]
+        [--count N] [--runs R] [--seed S] [--models NAME ...]
 
 A step is one network evaluation with its view and gate. The time per step
 is the time of the single attempts over their steps, counting a solved
@@ -47,11 +49,13 @@ def rebuilds(gates, codes, n, allowed):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--quick", action="store_true", help="20 operators per model")
+    ap.add_argument("--quick", action="store_true", help="4 operators per model, run of 4 attempts")
     ap.add_argument("--count", type=int, help="operators per model (default 500, 200 for n >= 8)")
+    ap.add_argument("--runs", type=int, help="attempts of run (default 16)")
     ap.add_argument("--seed", type=int, default=1000)
     ap.add_argument("--models", nargs="*", help="only these models")
     args = ap.parse_args()
+    runs = args.runs or (4 if args.quick else 16)
 
     doc = json.loads((REPO_ROOT / "models" / "clifford.json").read_text())
     t0 = time.perf_counter()
@@ -59,15 +63,15 @@ def main():
     build_ms = (time.perf_counter() - t0) * 1e3
     _, records = companion.load()
     print(f"constructor (27 models decoded): {build_ms:.0f} ms")
-    print(f"{'model':16s} {'n':>2s} {'ops':>4s} {'single':>7s} {'run16':>7s} {'gates16':>8s} "
-          f"{'CX16':>6s} {'rule':>7s} {'ratio':>6s} {'optimum':>8s} {'gates1':>7s} "
+    print(f"{'model':16s} {'n':>2s} {'ops':>4s} {'single':>7s} {f'run{runs}':>7s} {f'gates{runs}':>8s} "
+          f"{f'CX{runs}':>6s} {'rule':>7s} {'ratio':>6s} {'optimum':>8s} {'gates1':>7s} "
           f"{'ms/att':>7s} {'us/step':>8s} {'steps':>6s}")
     failed_check = False
     for record in records:
         if args.models and record.name not in args.models:
             continue
         n = record.n
-        count = 20 if args.quick else args.count or (200 if n >= 8 else 500)
+        count = args.count or (4 if args.quick else 200 if n >= 8 else 500)
         rng = np.random.default_rng(args.seed + n)
         ops = sampler.random_cliffords(n, count, rng)
         flat = [o.reshape(-1).tolist() for o in ops]
@@ -93,7 +97,7 @@ def main():
         best_ok, best_gates, best_cx, rule_solved = 0, [], [], []
         for i, codes in enumerate(flat):
             try:
-                gates = synth.run(record.name, 16, codes)
+                gates = synth.run(record.name, runs, codes)
             except RuntimeError:
                 continue
             best_ok += 1
