@@ -2,7 +2,7 @@
 """Linear-function synthesis benchmark: LinearFunctionSynthesis on every model.
 
 For each model, seeded uniformly random invertible matrices (1,000 for
-n <= 6, 300 above; --quick: 60 and 20) are synthesized with single
+n <= 6, 300 above; --quick: 10 and 4) are synthesized with single
 `synthesize` attempts and with `run` of 16 attempts. Every returned sequence
 is checked: each pair is an edge of the model's tree and the pairs, applied
 as row operations, turn the input into the identity. Printed per model, on
@@ -156,7 +156,7 @@ def main(argv=None):
     rows = []
     for model_id in args.models:
         n = models.qubits(model_id)
-        count = (60 if n <= 6 else 20) if args.quick else (1000 if n <= 6 else 300)
+        count = (10 if n <= 6 else 4) if args.quick else (1000 if n <= 6 else 300)
         r = bench_model(engine, model_id, count, args.seed)
         rows.append(r)
         opt = f"{r['optimum']:.2f}" if r["optimum"] is not None else "-"

@@ -127,13 +127,13 @@ def mean(values):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="10 permutations per model")
+    parser.add_argument("--quick", action="store_true", help="5 permutations per model")
     parser.add_argument("--count", type=int, default=100, help="permutations per model")
     parser.add_argument("--runs", type=int, default=10, help="attempts of run()")
     parser.add_argument("--seed", type=int, default=1, help="seed of the permutations")
     parser.add_argument("--sim", action="store_true", help="use the numpy model, not the module")
     args = parser.parse_args(argv)
-    count = 10 if args.quick else args.count
+    count = 5 if args.quick else args.count
 
     companion = json.loads(COMPANION.read_text())
     s, ctor = make_synthesis(companion, args.sim, args.seed)
