@@ -8,32 +8,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PYTHON=${PYTHON:-python3}
 JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
-
-as_root() {
-  if [ "$(id -u)" = 0 ]; then "$@"; elif command -v sudo >/dev/null 2>&1; then sudo "$@"; else "$@"; fi
-}
-
-apt_install() {
-  as_root apt-get update -q
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@"
-}
+source scripts/python_env.sh
 
 # What the build and the tests need, installed from the project's own files.
 if [ ! -f /usr/include/gtest/gtest.h ]; then
   apt_install libgtest-dev
-fi
-if [ -z "${VIRTUAL_ENV:-}" ]; then
-  # Some interpreters (Debian's own) refuse installs outside an environment.
-  if [ ! -x build/venv/bin/python ]; then
-    if ! "$PYTHON" -m venv build/venv; then
-      rm -rf build/venv
-      apt_install python3-venv  # Debian's Python keeps venv's pip apart
-      "$PYTHON" -m venv build/venv
-    fi
-  fi
-  PYTHON=$PWD/build/venv/bin/python
 fi
 "$PYTHON" -m pip install -q -r requirements-dev.txt
 
