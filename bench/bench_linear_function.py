@@ -5,12 +5,13 @@ For each model, seeded uniformly random invertible matrices (1,000 for
 n <= 6, 300 above; --quick: 10 and 4) are synthesized with single
 `synthesize` attempts and with `run` of 16 attempts. Every returned sequence
 is checked: each pair is an edge of the model's tree and the pairs, applied
-as row operations, turn the input into the identity. Printed per model, on
-the same matrices: solved share, mean CX of one attempt and of run(16), the
-tree-elimination reference (tools/linear_function_reference.py) and their
-ratios, the exact optimum (n <= 5), the most steps an attempt took, the time
-per attempt and per step; then the ratios over the models of 5 or more
-qubits, and the time to construct the object (all 29 networks decoded).
+as row operations, turn the input into the identity; a failed check ends the
+benchmark with exit status 1. Printed per model, on the same matrices:
+solved share, mean CX of one attempt and of run(16), the tree-elimination
+reference (tools/linear_function_reference.py) and their ratios, the exact
+optimum (n <= 5), the most steps an attempt took, the time per attempt and
+per step; then the ratios over the models of 5 or more qubits, and the time
+to construct the object (all 29 networks decoded).
 
     PYTHONPATH=build/<dir>/python python3 -m bench.bench_linear_function [--quick]
     python3 -m bench.bench_linear_function --numpy [--quick]
@@ -118,12 +119,15 @@ def bench_model(engine, model_id, count, seed):
     single, steps, solved, seconds, best = engine.attempts(model_id, mats, RUNS)
     ok = np.array([s and check(model_id, m, p) for m, p, s in zip(mats, single, solved)])
     best_ok = [b is not None and check(model_id, m, b) for m, b in zip(mats, best)]
+    # A returned sequence that fails the check is a fault, not a miss.
+    invalid = sum(bool(s) and not o for s, o in zip(solved, ok))
+    invalid += sum(b is not None and not o for b, o in zip(best, best_ok))
     cx = np.array([len(p) for p in single])
     base = np.array([len(ref.tree_baseline(m, models.edges(model_id))) for m in mats])
     optimum = ref.Optimum(model_id)(mats).mean() if n <= 5 else None
     step_count = max(int(steps.sum()), 1)
     return {
-        "id": model_id, "n": n, "count": count,
+        "id": model_id, "n": n, "count": count, "invalid": invalid,
         "solved": ok.mean() * 100, "best_solved": np.mean(best_ok) * 100,
         "cx": cx[ok].mean() if ok.any() else float("nan"),
         "best_cx": np.mean([len(b) for b, g in zip(best, best_ok) if g]) if any(best_ok) else float("nan"),
@@ -165,6 +169,8 @@ def main(argv=None):
               f"| {r['cx']:.2f} | {best} | {r['base']:.2f} | {r['cx'] / r['base']:.3f} "
               f"| {r['best_cx'] / r['base']:.3f} | {r['best_cx'] / r['cx']:.3f} | {opt} "
               f"| {r['max_steps']} | {r['us_attempt']:.1f} | {r['us_step']:.2f} |", flush=True)
+        if r["invalid"]:
+            print(f"    INVALID: {r['invalid']} returned sequences failed the check")
     print()
     one = [r["cx"] / r["base"] for r in rows]
     print(f"one attempt / reference: mean {np.mean(one):.3f}, range {min(one):.3f}-{max(one):.3f}")
@@ -172,7 +178,7 @@ def main(argv=None):
     if wide:
         print(f"run({RUNS}) / reference, models of 5 or more qubits: mean {np.mean(wide):.3f}, "
               f"range {min(wide):.3f}-{max(wide):.3f}")
-    return 0
+    return 1 if any(r["invalid"] for r in rows) else 0
 
 
 if __name__ == "__main__":
