@@ -14,12 +14,13 @@ from corvane import corvane_rs
 REPO_ROOT = Path(__file__).resolve().parents[2]
 BENCHMARKS = sorted(p.stem for p in (REPO_ROOT / "bench").glob("bench_*.py"))
 # Cheap modes besides the quick default: the numpy models of the synthesis
-# loops, and the peer comparison with one repetition (its own side alone
-# when the peer is not installed).
+# loops, the peer comparison with one repetition (its own side alone when
+# the peer is not installed), and a short memory-headroom sweep.
 RUNS = [(name, "--quick") for name in BENCHMARKS] + [
     ("bench_linear_function", "--quick --numpy"),
     ("bench_permutation", "--quick --sim"),
     ("compare_peer", "--reps 1 --many 2"),
+    ("memory_headroom", "--stop 2 --step 1"),  # two processes of the sweep
 ]
 
 
